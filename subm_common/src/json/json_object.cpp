@@ -1,0 +1,475 @@
+#include "json/json_object.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "util/numtext.h"
+
+namespace JSON {
+
+Exception::Exception(const char* text) noexcept {
+    size_t n = 0;
+    if (text)
+        for (; n < sizeof(_what) - 1 && text[n]; ++n) _what[n] = text[n];
+    _what[n] = '\0';
+}
+
+namespace {
+
+[[noreturn]] void Throw(const char* text) { throw Exception(text); }
+
+// Capacity for an array that must hold index + 1 elements: the smallest multiple of 16 above the
+// index, so arrays filled element by element grow in steps of 16.
+size_t CapacityFor(uint64_t index) { return static_cast<size_t>((index / 16 + 1) * 16); }
+
+} // namespace
+
+// --- kind ----------------------------------------------------------------------------------
+
+void Value::Clear() noexcept {
+    _type = typeUndefined;
+    _literal = LiteralUndefinedValue;
+    _string.clear();
+    _keyMap.clear();
+    _array.clear();
+    _numberDbl = 0.0;
+    _numberInt = 0;
+}
+
+void Value::SetType(ObjectType_t kind) {
+    if (_type == kind) return;
+    if (_type != typeUndefined) Throw("invalid set type attempt; object already has another type");
+    Clear();
+    _type = kind;
+}
+
+// --- assignment ------------------------------------------------------------------------------
+
+Value& Value::operator=(LiteralValue_t literal) noexcept {
+    if (_type != typeLiteral) Clear();
+    _type = typeLiteral;
+    _literal = literal;
+    return *this;
+}
+
+Value& Value::operator=(bool value) noexcept { return *this = value ? LiteralTrue : LiteralFalse; }
+
+Value& Value::operator=(double value) noexcept {
+    if (_type != typeDblNumber) Clear();
+    _type = typeDblNumber;
+    _numberDbl = value;
+    return *this;
+}
+
+Value& Value::operator=(int64_t value) noexcept {
+    if (_type != typeIntNumber) Clear();
+    _type = typeIntNumber;
+    _numberInt = value;
+    return *this;
+}
+
+Value& Value::operator=(const MyString_t& value) {
+    if (_type != typeString) Clear();
+    _type = typeString;
+    _string = value;
+    return *this;
+}
+
+Value& Value::operator=(MyString_t&& value) noexcept {
+    if (_type != typeString) Clear();
+    _type = typeString;
+    _string = std::move(value);
+    return *this;
+}
+
+Value& Value::operator=(const wchar_t* value) {
+    if (_type != typeString) Clear();
+    _type = typeString;
+    if (value)
+        _string = value;
+    else
+        _string.clear();
+    return *this;
+}
+
+// --- scalar reads ----------------------------------------------------------------------------
+
+Value::operator bool() const {
+    switch (_type) {
+    case typeIntNumber: return _numberInt != 0;
+    case typeDblNumber: return _numberDbl != 0.0;  // NaN compares unequal, so counts as true
+    case typeLiteral: return _literal == LiteralTrue;
+    default: Throw("access numeric value for object with another type");
+    }
+}
+
+Value::operator int16_t() const {
+    if (_type != typeIntNumber) Throw("access 'int' value for object with another type");
+    if (_numberInt < std::numeric_limits<int16_t>::min() || _numberInt > std::numeric_limits<int16_t>::max())
+        Throw("overflow 'int16_t' value");
+    return static_cast<int16_t>(_numberInt);
+}
+
+Value::operator int32_t() const {
+    if (_type != typeIntNumber) Throw("access 'int' value for object with another type");
+    if (_numberInt < std::numeric_limits<int32_t>::min() || _numberInt > std::numeric_limits<int32_t>::max())
+        Throw("overflow 'int32_t' value");
+    return static_cast<int32_t>(_numberInt);
+}
+
+Value::operator int64_t() const {
+    if (_type != typeIntNumber) Throw("access 'int64_t' value for object with another type");
+    return _numberInt;
+}
+
+Value::operator uint16_t() const {
+    if (_type != typeIntNumber) Throw("access 'unsigned int' value for object with another type");
+    if (_numberInt < 0 || _numberInt > std::numeric_limits<uint16_t>::max()) Throw("overflow 'uint16_t' value");
+    return static_cast<uint16_t>(_numberInt);
+}
+
+Value::operator uint32_t() const {
+    if (_type != typeIntNumber) Throw("access 'unsigned int' value for object with another type");
+    if (_numberInt < 0 || _numberInt > std::numeric_limits<uint32_t>::max()) Throw("overflow 'uint32_t' value");
+    return static_cast<uint32_t>(_numberInt);
+}
+
+Value::operator uint64_t() const {
+    if (_type != typeIntNumber) Throw("access 'uint64_t' value for object with another type");
+    return static_cast<uint64_t>(_numberInt);
+}
+
+Value::operator double() const {
+    if (_type == typeDblNumber) return _numberDbl;
+    if (_type == typeIntNumber) return static_cast<double>(_numberInt);
+    Throw("access 'double' value for object with another type");
+}
+
+Value::operator float() const { return static_cast<float>(static_cast<double>(*this)); }
+
+Value::operator const MyString_t&() const {
+    if (_type != typeString) Throw("access 'wstring' value for non-string object");
+    return _string;
+}
+
+Value::operator std::wstring_view() const {
+    if (_type != typeString) Throw("access 'wstring' value for non-string object");
+    return _string;
+}
+
+// --- access on a constant node ---------------------------------------------------------------
+
+const Value& Value::operator[](int64_t index) const {
+    if (index < 0) Throw("access array[] element with negative index");
+    return (*this)[static_cast<uint64_t>(index)];
+}
+
+const Value& Value::operator[](uint64_t index) const {
+    if (_type != typeArray) Throw("access array[] element for non-array object");
+    if (index >= _array.size()) Throw("index out of array bounds in array[] element access");
+    return _array[static_cast<size_t>(index)];
+}
+
+const Value& Value::operator[](std::wstring_view key) const {
+    if (_type != typeObject) Throw("access object{} item for non-object object");
+    if (_keyMap.empty()) Throw("access item in empty object{}");
+    auto it = _keyMap.find(key);
+    if (it == _keyMap.end()) Throw("key not found in object{} for item access");
+    return it->second;
+}
+
+// --- access on a changeable node -------------------------------------------------------------
+
+void Value::ReserveIndex(uint64_t index) {
+    if (index >= _array.max_size()) throw std::length_error("JSON array index too large");
+    if (_array.capacity() <= index) _array.reserve(CapacityFor(index));
+}
+
+Value& Value::operator[](int64_t index) {
+    if (index < 0) Throw("access array[] element with negative index");
+    return (*this)[static_cast<uint64_t>(index)];
+}
+
+Value& Value::operator[](uint64_t index) {
+    if (_type == typeUndefined)
+        SetType(typeArray);
+    else if (_type != typeArray)
+        Throw("access array[] element for non-array object");
+    if (index >= _array.size()) {
+        ReserveIndex(index);
+        _array.resize(static_cast<size_t>(index) + 1);
+    }
+    return _array[static_cast<size_t>(index)];
+}
+
+Value& Value::operator[](std::wstring_view key) {
+    if (_type == typeUndefined)
+        SetType(typeObject);
+    else if (_type != typeObject)
+        Throw("access object{} item for non-object object");
+    auto it = _keyMap.lower_bound(key);
+    if (it == _keyMap.end() || it->first != key) it = _keyMap.emplace_hint(it, MyString_t(key), Value());
+    return it->second;
+}
+
+Value& Value::operator[](MyString_t&& key) {
+    if (_type == typeUndefined)
+        SetType(typeObject);
+    else if (_type != typeObject)
+        Throw("access object{} item for non-object object");
+    auto it = _keyMap.lower_bound(key);
+    if (it == _keyMap.end() || it->first != key) it = _keyMap.emplace_hint(it, std::move(key), Value());
+    return it->second;
+}
+
+// --- lookup ----------------------------------------------------------------------------------
+
+const Value* Value::Find(std::wstring_view key) const {
+    if (_type != typeObject) Throw("access object{} item for non-object object");
+    auto it = _keyMap.find(key);
+    return it == _keyMap.end() ? nullptr : &it->second;
+}
+
+Value* Value::Find(std::wstring_view key) {
+    return const_cast<Value*>(static_cast<const Value&>(*this).Find(key));
+}
+
+const Value* Value::FindMultiKey(std::wstring_view path, wchar_t delimiter) const {
+    if (path.empty() || path.back() == delimiter) Throw("invalid key");
+    const Value* node = this;
+    for (;;) {
+        const size_t cut = path.find(delimiter);
+        node = node->Find(path.substr(0, cut));
+        if (!node || cut == std::wstring_view::npos) return node;
+        path.remove_prefix(cut + 1);
+    }
+}
+
+Value* Value::FindMultiKey(std::wstring_view path, wchar_t delimiter) {
+    return const_cast<Value*>(static_cast<const Value&>(*this).FindMultiKey(path, delimiter));
+}
+
+Value& Value::At(std::wstring_view path, wchar_t delimiter) {
+    Value* node = this;
+    for (;;) {
+        const size_t cut = path.find(delimiter);
+        node = &(*node)[path.substr(0, cut)];
+        if (cut == std::wstring_view::npos) return *node;
+        path.remove_prefix(cut + 1);
+    }
+}
+
+// --- arrays ----------------------------------------------------------------------------------
+
+size_t Value::ArraySize() const {
+    if (_type != typeArray) Throw("access array[] size for non-array object");
+    return _array.size();
+}
+
+void Value::SetArraySize(size_t size, ObjectType_t elementKind) {
+    SetTypeArray();
+    if (size > _array.size()) {
+        ReserveIndex(size);
+        const size_t old = _array.size();
+        _array.resize(size);
+        if (elementKind != typeUndefined)
+            for (size_t i = old; i < size; ++i) _array[i].SetType(elementKind);
+    } else {
+        _array.resize(size);
+    }
+}
+
+void Value::ClearArray() {
+    if (_type == typeUndefined)
+        SetType(typeArray);
+    else if (_type != typeArray)
+        Throw("invalid clear array attempt; object is not an array");
+    _array.clear();
+}
+
+// --- objects ---------------------------------------------------------------------------------
+
+size_t Value::ObjectSize() const {
+    if (_type != typeObject) Throw("access object{} size for non-object object");
+    return _keyMap.size();
+}
+
+MyObject_t Value::GetMap() const {
+    if (_type != typeObject) Throw("map access for a non-map object");
+    return _keyMap;
+}
+
+void Value::EnumSubObjects(const ObjEnumeratingFunc& func) const {
+    if (_type != typeObject) Throw("enumerate object{} items for non-object object");
+    for (const auto& [key, member] : _keyMap) func(key, member);
+}
+
+// --- deletion --------------------------------------------------------------------------------
+
+void Value::Delete(uint64_t index) {
+    if (_type != typeArray) Throw("attempt to delete array element for non-array value");
+    if (index >= _array.size()) Throw("index out of array bounds in array delete element");
+    _array.erase(_array.begin() + static_cast<ptrdiff_t>(index));
+}
+
+bool Value::Delete(std::wstring_view key) {
+    if (_type == typeUndefined) {
+        SetType(typeObject);
+        return false;
+    }
+    if (_type != typeObject) Throw("attempt to delete subobject{} for non-object");
+    auto it = _keyMap.find(key);
+    if (it == _keyMap.end()) return false;
+    _keyMap.erase(it);
+    return true;
+}
+
+bool Value::DeleteMultiKey(std::wstring_view path, wchar_t delimiter) {
+    Value* node = this;
+    for (;;) {
+        const size_t cut = path.find(delimiter);
+        if (cut == std::wstring_view::npos) return node->Delete(path);
+        node = node->Find(path.substr(0, cut));
+        if (!node) return false;
+        path.remove_prefix(cut + 1);
+    }
+}
+
+bool Value::DeleteAll() {
+    switch (_type) {
+    case typeObject: _keyMap.clear(); return true;
+    case typeArray: _array.clear(); return true;
+    case typeString: _string.clear(); return true;
+    default: Throw("attempt to delete all content; must be object/array/string");
+    }
+}
+
+// --- text ------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr wchar_t HexDigits[] = L"0123456789ABCDEF";
+
+void PutEscapedUnit(MyString_t& dst, uint32_t unit) {
+    const wchar_t esc[6] = {L'\\', L'u', HexDigits[(unit >> 12) & 0xF], HexDigits[(unit >> 8) & 0xF],
+                            HexDigits[(unit >> 4) & 0xF], HexDigits[unit & 0xF]};
+    dst.append(esc, 6);
+}
+
+// Characters that cannot be copied as they are: controls, quotation mark, backslash, solidus,
+// and anything that is not a single 16-bit unit.
+inline bool NeedsEscape(uint32_t c) {
+    return c < 0x20 || c == L'"' || c == L'\\' || c == L'/' || c > 0xFFFF;
+}
+
+} // namespace
+
+MyString_t& PutJsonString(MyString_t& dst, std::wstring_view src) {
+    dst.reserve(dst.size() + src.size() + 2);
+    dst.push_back(L'"');
+    const wchar_t* run = src.data();
+    const wchar_t* const end = src.data() + src.size();
+    for (const wchar_t* p = run; p != end; ++p) {
+        const uint32_t c = static_cast<uint32_t>(*p);
+        if (!NeedsEscape(c)) continue;
+        dst.append(run, static_cast<size_t>(p - run));
+        run = p + 1;
+        switch (c) {
+        case 0x08: dst.append(L"\\b", 2); break;
+        case 0x09: dst.append(L"\\t", 2); break;
+        case 0x0A: dst.append(L"\\n", 2); break;
+        case 0x0C: dst.append(L"\\f", 2); break;
+        case 0x0D: dst.append(L"\\r", 2); break;
+        case L'"': dst.append(L"\\\"", 2); break;
+        case L'\\': dst.append(L"\\\\", 2); break;
+        case L'/': dst.append(L"\\/", 2); break;
+        default:
+            if (c < 0x20) {
+                PutEscapedUnit(dst, c);
+            } else if (c <= 0x10FFFF) {
+                // Only 16-bit units exist in JSON text: a character above U+FFFF that did not come
+                // from the parser becomes its surrogate pair, so the output stays valid JSON.
+                PutEscapedUnit(dst, 0xD800 + ((c - 0x10000) >> 10));
+                PutEscapedUnit(dst, 0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                PutEscapedUnit(dst, 0xFFFD);  // not a character at all
+            }
+        }
+    }
+    dst.append(run, static_cast<size_t>(end - run));
+    dst.push_back(L'"');
+    return dst;
+}
+
+MyString_t PutJsonString(std::wstring_view src) {
+    MyString_t dst;
+    return PutJsonString(dst, src);
+}
+
+void Value::WriteText(MyString_t& text) const {
+    switch (_type) {
+    case typeLiteral:
+        switch (_literal) {
+        case LiteralNull: text.append(L"null", 4); return;
+        case LiteralFalse: text.append(L"false", 5); return;
+        case LiteralTrue: text.append(L"true", 4); return;
+        default: break;
+        }
+        break;
+    case typeObject: {
+        text.push_back(L'{');
+        bool first = true;
+        for (const auto& [key, member] : _keyMap) {
+            if (!first) text.push_back(L',');
+            first = false;
+            PutJsonString(text, key);
+            text.push_back(L':');
+            member.WriteText(text);
+        }
+        text.push_back(L'}');
+        return;
+    }
+    case typeArray: {
+        text.push_back(L'[');
+        for (size_t i = 0; i < _array.size(); ++i) {
+            if (i) text.push_back(L',');
+            _array[i].WriteText(text);
+        }
+        text.push_back(L']');
+        return;
+    }
+    case typeIntNumber: {
+        wchar_t buf[_stringSize];
+        text.append(buf, cmn::int2ch(_numberInt, buf));
+        return;
+    }
+    case typeDblNumber: {
+        // NaN and the infinities have no JSON form; null keeps the text valid.
+        if (!std::isfinite(_numberDbl)) {
+            text.append(L"null", 4);
+            return;
+        }
+        wchar_t buf[cmn::DblTextBufferSize];
+        text.append(buf, cmn::float2ch(_numberDbl, buf));
+        return;
+    }
+    case typeString: PutJsonString(text, _string); return;
+    default: break;
+    }
+    Throw("JSON value undefined: cannot generate text representation");
+}
+
+MyString_t& Value::GetString(MyString_t& text) const {
+    WriteText(text);
+    return text;
+}
+
+MyString_t Value::GetString() const {
+    MyString_t text;
+    WriteText(text);
+    return text;
+}
+
+} // namespace JSON

@@ -1,0 +1,159 @@
+#include "util/utfconv.h"
+
+#include <cstdint>
+#include <cstddef>
+#include <cstring>
+
+namespace text {
+
+namespace {
+
+constexpr uint32_t MaxCodePoint = 0x10FFFF;
+
+bool IsHighSurrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Decodes into out (already sized for the worst case, one wchar_t per byte); returns the number
+// of characters, or -1 on a malformed text. Encoded surrogates are accepted like the standard
+// UTF-8 code conversion facet does, so a lone surrogate written by UTF16_UTF8 reads back.
+ptrdiff_t Decode(const unsigned char* p, const unsigned char* end, wchar_t* out) {
+    wchar_t* const start = out;
+    while (p < end) {
+        // ASCII runs dominate JSON text; take eight at a time when they are all ASCII.
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (word & 0x8080808080808080ull) break;
+            for (int i = 0; i < 8; ++i) out[i] = static_cast<wchar_t>(p[i]);
+            out += 8;
+            p += 8;
+        }
+        if (p == end) break;
+        uint32_t c = *p;
+        if (c < 0x80) {
+            *out++ = static_cast<wchar_t>(c);
+            ++p;
+            continue;
+        }
+        size_t need;
+        uint32_t min;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1, min = 0x80, c &= 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2, min = 0x800, c &= 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3, min = 0x10000, c &= 0x07;
+        } else {
+            return -1;  // continuation byte first, C0/C1 (always overlong), or F5 and above
+        }
+        if (static_cast<size_t>(end - p) <= need) return -1;  // truncated at the end
+        for (size_t i = 1; i <= need; ++i) {
+            const uint32_t b = p[i];
+            if ((b & 0xC0) != 0x80) return -1;
+            c = (c << 6) | (b & 0x3F);
+        }
+        if (c < min || c > MaxCodePoint) return -1;
+        *out++ = static_cast<wchar_t>(c);
+        p += need + 1;
+    }
+    return out - start;
+}
+
+size_t Encode(uint32_t c, char* out) {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+} // namespace
+
+std::wstring UTF8_UTF16(std::string_view utf8) {
+    std::wstring wide;
+    if (utf8.empty()) return wide;
+    wide.resize(utf8.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const ptrdiff_t n = Decode(p, p + utf8.size(), wide.data());
+    if (n < 0) return std::wstring();
+    wide.resize(static_cast<size_t>(n));
+    return wide;
+}
+
+std::wstring UTF8_UTF16(const std::string& utf8) { return UTF8_UTF16(std::string_view(utf8)); }
+
+std::wstring UTF8_UTF16(const char* utf8) {
+    return utf8 ? UTF8_UTF16(std::string_view(utf8)) : std::wstring();
+}
+
+bool AppendUTF8(std::string& out, std::wstring_view wide) {
+    const size_t old = out.size();
+    // Four bytes per character is the worst case; trimmed at the end.
+    out.resize(old + wide.size() * 4);
+    char* dst = out.data() + old;
+    const size_t n = wide.size();
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t c = static_cast<uint32_t>(wide[i]);
+        if (c < 0x80) {
+            *dst++ = static_cast<char>(c);
+            continue;
+        }
+        if (c > MaxCodePoint) {
+            out.resize(old);
+            return false;
+        }
+        if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(static_cast<uint32_t>(wide[i + 1]))) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(wide[i + 1]) - 0xDC00);
+            ++i;
+        }
+        dst += Encode(c, dst);
+    }
+    out.resize(static_cast<size_t>(dst - out.data()));
+    return true;
+}
+
+std::string UTF16_UTF8(std::wstring_view wide) {
+    std::string out;
+    if (!AppendUTF8(out, wide)) return std::string();
+    return out;
+}
+
+std::string UTF16_UTF8(const std::wstring& wide) { return UTF16_UTF8(std::wstring_view(wide)); }
+
+std::string UTF16_UTF8(const wchar_t* wide) {
+    return wide ? UTF16_UTF8(std::wstring_view(wide)) : std::string();
+}
+
+std::string UTF16_W1251(const wchar_t* wide) {
+    std::string out;
+    if (!wide) return out;
+    for (; *wide; ++wide) {
+        const uint32_t c = static_cast<uint32_t>(*wide);
+        if ((c >= 32 && c <= 127) || c == 167)
+            out += static_cast<char>(c);
+        else if (c >= 0x410 && c <= 0x44F)
+            out += static_cast<char>(c - 0x350);
+        else
+            out += '?';
+    }
+    return out;
+}
+
+std::string UTF16_W1251(const std::wstring& wide) { return UTF16_W1251(wide.c_str()); }
+
+} // namespace text
