@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "util/numtext.h"
+#include "util/utfconv.h"
 
 namespace JSON {
 
@@ -350,56 +351,102 @@ bool Value::DeleteAll() {
 
 namespace {
 
-constexpr wchar_t HexDigits[] = L"0123456789ABCDEF";
+// The writer produces wide text (GetString) or UTF-8 (GetStringUTF8) through one template; a
+// sink appends ASCII, runs of unescaped string characters and numbers to its output.
+struct WideSink {
+    MyString_t& out;
 
-void PutEscapedUnit(MyString_t& dst, uint32_t unit) {
-    const wchar_t esc[6] = {L'\\', L'u', HexDigits[(unit >> 12) & 0xF], HexDigits[(unit >> 8) & 0xF],
-                            HexDigits[(unit >> 4) & 0xF], HexDigits[unit & 0xF]};
-    dst.append(esc, 6);
+    void Char(char c) { out.push_back(static_cast<wchar_t>(c)); }
+    void Ascii(const char* s, size_t n) {
+        const size_t old = out.size();
+        out.resize(old + n);
+        for (size_t i = 0; i < n; ++i) out[old + i] = static_cast<wchar_t>(s[i]);
+    }
+    void Run(const wchar_t* p, size_t n) { out.append(p, n); }
+    void Int(int64_t v) {
+        wchar_t buf[Value::_stringSize];
+        out.append(buf, cmn::int2ch(v, buf));
+    }
+    void Dbl(double v) {
+        wchar_t buf[cmn::DblTextBufferSize];
+        out.append(buf, cmn::float2ch(v, buf));
+    }
+};
+
+struct Utf8Sink {
+    std::string& out;
+
+    void Char(char c) { out.push_back(c); }
+    void Ascii(const char* s, size_t n) { out.append(s, n); }
+    // Runs hold 16-bit units only (anything larger is escaped), so encoding cannot fail; a
+    // surrogate pair inside a run becomes one 4-byte sequence, as UTF16_UTF8 makes it.
+    void Run(const wchar_t* p, size_t n) { text::AppendUTF8(out, std::wstring_view(p, n)); }
+    void Int(int64_t v) {
+        char buf[cmn::IntTextBufferSize];
+        out.append(buf, cmn::int2ch(v, buf));
+    }
+    void Dbl(double v) {
+        char buf[cmn::DblTextBufferSize];
+        out.append(buf, cmn::float2ch(v, buf));
+    }
+};
+
+constexpr char HexDigits[] = "0123456789ABCDEF";
+
+template <class Sink>
+void PutEscapedUnit(Sink& sink, uint32_t unit) {
+    const char esc[6] = {'\\', 'u', HexDigits[(unit >> 12) & 0xF], HexDigits[(unit >> 8) & 0xF],
+                         HexDigits[(unit >> 4) & 0xF], HexDigits[unit & 0xF]};
+    sink.Ascii(esc, 6);
 }
 
 // Characters that cannot be copied as they are: controls, quotation mark, backslash, solidus,
 // and anything that is not a single 16-bit unit.
 inline bool NeedsEscape(uint32_t c) {
-    return c < 0x20 || c == L'"' || c == L'\\' || c == L'/' || c > 0xFFFF;
+    return c < 0x20 || c == '"' || c == '\\' || c == '/' || c > 0xFFFF;
 }
 
-} // namespace
-
-MyString_t& PutJsonString(MyString_t& dst, std::wstring_view src) {
-    dst.reserve(dst.size() + src.size() + 2);
-    dst.push_back(L'"');
+template <class Sink>
+void PutString(Sink& sink, std::wstring_view src) {
+    sink.Char('"');
     const wchar_t* run = src.data();
     const wchar_t* const end = src.data() + src.size();
     for (const wchar_t* p = run; p != end; ++p) {
         const uint32_t c = static_cast<uint32_t>(*p);
         if (!NeedsEscape(c)) continue;
-        dst.append(run, static_cast<size_t>(p - run));
+        if (p != run) sink.Run(run, static_cast<size_t>(p - run));
         run = p + 1;
         switch (c) {
-        case 0x08: dst.append(L"\\b", 2); break;
-        case 0x09: dst.append(L"\\t", 2); break;
-        case 0x0A: dst.append(L"\\n", 2); break;
-        case 0x0C: dst.append(L"\\f", 2); break;
-        case 0x0D: dst.append(L"\\r", 2); break;
-        case L'"': dst.append(L"\\\"", 2); break;
-        case L'\\': dst.append(L"\\\\", 2); break;
-        case L'/': dst.append(L"\\/", 2); break;
+        case 0x08: sink.Ascii("\\b", 2); break;
+        case 0x09: sink.Ascii("\\t", 2); break;
+        case 0x0A: sink.Ascii("\\n", 2); break;
+        case 0x0C: sink.Ascii("\\f", 2); break;
+        case 0x0D: sink.Ascii("\\r", 2); break;
+        case '"': sink.Ascii("\\\"", 2); break;
+        case '\\': sink.Ascii("\\\\", 2); break;
+        case '/': sink.Ascii("\\/", 2); break;
         default:
             if (c < 0x20) {
-                PutEscapedUnit(dst, c);
+                PutEscapedUnit(sink, c);
             } else if (c <= 0x10FFFF) {
                 // Only 16-bit units exist in JSON text: a character above U+FFFF that did not come
                 // from the parser becomes its surrogate pair, so the output stays valid JSON.
-                PutEscapedUnit(dst, 0xD800 + ((c - 0x10000) >> 10));
-                PutEscapedUnit(dst, 0xDC00 + ((c - 0x10000) & 0x3FF));
+                PutEscapedUnit(sink, 0xD800 + ((c - 0x10000) >> 10));
+                PutEscapedUnit(sink, 0xDC00 + ((c - 0x10000) & 0x3FF));
             } else {
-                PutEscapedUnit(dst, 0xFFFD);  // not a character at all
+                PutEscapedUnit(sink, 0xFFFD);  // not a character at all
             }
         }
     }
-    dst.append(run, static_cast<size_t>(end - run));
-    dst.push_back(L'"');
+    if (end != run) sink.Run(run, static_cast<size_t>(end - run));
+    sink.Char('"');
+}
+
+} // namespace
+
+MyString_t& PutJsonString(MyString_t& dst, std::wstring_view src) {
+    WideSink sink{dst};
+    PutString(sink, src);
     return dst;
 }
 
@@ -408,68 +455,73 @@ MyString_t PutJsonString(std::wstring_view src) {
     return PutJsonString(dst, src);
 }
 
-void Value::WriteText(MyString_t& text) const {
+template <class Sink>
+void Value::WriteText(Sink& sink) const {
     switch (_type) {
     case typeLiteral:
         switch (_literal) {
-        case LiteralNull: text.append(L"null", 4); return;
-        case LiteralFalse: text.append(L"false", 5); return;
-        case LiteralTrue: text.append(L"true", 4); return;
+        case LiteralNull: sink.Ascii("null", 4); return;
+        case LiteralFalse: sink.Ascii("false", 5); return;
+        case LiteralTrue: sink.Ascii("true", 4); return;
         default: break;
         }
         break;
     case typeObject: {
-        text.push_back(L'{');
+        sink.Char('{');
         bool first = true;
         for (const auto& [key, member] : _keyMap) {
-            if (!first) text.push_back(L',');
+            if (!first) sink.Char(',');
             first = false;
-            PutJsonString(text, key);
-            text.push_back(L':');
-            member.WriteText(text);
+            PutString(sink, key);
+            sink.Char(':');
+            member.WriteText(sink);
         }
-        text.push_back(L'}');
+        sink.Char('}');
         return;
     }
     case typeArray: {
-        text.push_back(L'[');
+        sink.Char('[');
         for (size_t i = 0; i < _array.size(); ++i) {
-            if (i) text.push_back(L',');
-            _array[i].WriteText(text);
+            if (i) sink.Char(',');
+            _array[i].WriteText(sink);
         }
-        text.push_back(L']');
+        sink.Char(']');
         return;
     }
-    case typeIntNumber: {
-        wchar_t buf[_stringSize];
-        text.append(buf, cmn::int2ch(_numberInt, buf));
-        return;
-    }
-    case typeDblNumber: {
+    case typeIntNumber: sink.Int(_numberInt); return;
+    case typeDblNumber:
         // NaN and the infinities have no JSON form; null keeps the text valid.
-        if (!std::isfinite(_numberDbl)) {
-            text.append(L"null", 4);
-            return;
-        }
-        wchar_t buf[cmn::DblTextBufferSize];
-        text.append(buf, cmn::float2ch(_numberDbl, buf));
+        if (!std::isfinite(_numberDbl))
+            sink.Ascii("null", 4);
+        else
+            sink.Dbl(_numberDbl);
         return;
-    }
-    case typeString: PutJsonString(text, _string); return;
+    case typeString: PutString(sink, _string); return;
     default: break;
     }
     Throw("JSON value undefined: cannot generate text representation");
 }
 
 MyString_t& Value::GetString(MyString_t& text) const {
-    WriteText(text);
+    WideSink sink{text};
+    WriteText(sink);
     return text;
 }
 
 MyString_t Value::GetString() const {
     MyString_t text;
-    WriteText(text);
+    return GetString(text);
+}
+
+std::string& Value::GetStringUTF8(std::string& text) const {
+    Utf8Sink sink{text};
+    WriteText(sink);
     return text;
+}
+
+std::string Value::GetStringUTF8() const {
+    std::string text;
+    return GetStringUTF8(text);
 }
 
 } // namespace JSON

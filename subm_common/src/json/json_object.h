@@ -172,6 +172,10 @@ public:
     // leaving what was appended before it.
     MyString_t& GetString(MyString_t& text) const;
     MyString_t GetString() const;
+    // The same text encoded as UTF-8 in one pass (what goes on the wire and into files); equal to
+    // text::UTF16_UTF8 of GetString().
+    std::string& GetStringUTF8(std::string& text) const;
+    std::string GetStringUTF8() const;
 
     // --- building from text (json_parse.cpp) ---
     // Whole-text entry points: true when text holds one complete value; text after it is not
@@ -189,7 +193,8 @@ public:
 
 private:
     friend class ParsingBuilder;
-    void WriteText(MyString_t& text) const;
+    template <class Sink>
+    void WriteText(Sink& sink) const;
     void ReserveIndex(uint64_t index);
 
     ObjectType_t _type = typeUndefined;

@@ -127,12 +127,42 @@ bool Parser::Parse(char32_t character) {
     return !_ErrorFlag;
 }
 
+namespace {
+
+// A character that stands for itself inside a string.
+inline bool IsPlainStringChar(wchar_t wc) {
+    const uint32_t c = static_cast<uint32_t>(wc);
+    return c >= 0x20 && c != '"' && c != '\\';
+}
+
+} // namespace
+
 bool Parser::Parse(std::wstring_view text, bool complete) {
+    if (_ErrorFlag) return false;
     try {
-        for (wchar_t wc : text) {
+        const wchar_t* p = text.data();
+        const wchar_t* const end = p + text.size();
+        while (p != end) {
+            const wchar_t wc = *p;
             if (wc == L'\0') break;
-            if (!Parse(static_cast<char32_t>(wc))) return false;
-            if (IsFinalState()) return true;
+            if (_ParserState == &Parser::ParseStep_StringNextChar && IsPlainStringChar(wc)) {
+                // Most of a text is string content: hand a run of it over in one event.
+                const wchar_t* run = p;
+                while (++p != end && IsPlainStringChar(*p)) {
+                }
+                if (_Callback) {
+                    if (_KeyStringFlag)
+                        _Callback->KeyStringChars(run, static_cast<size_t>(p - run));
+                    else
+                        _Callback->ValueStringChars(run, static_cast<size_t>(p - run));
+                }
+                continue;
+            }
+            const char32_t c = static_cast<char32_t>(wc);
+            (this->*_ParserState)(Classify(c), c);
+            if (_ErrorFlag) return false;
+            if (_ParserState == &Parser::ParseStep_FinalState) return true;
+            ++p;
         }
         if (!complete) return true;
         return ParseEndStream() && IsFinalState();
@@ -586,6 +616,7 @@ void ParsingBuilder::Reset() {
     if (!_stack.empty()) _target = _stack.front()._ptVal;
     _stack.clear();
     _keyAcc.clear();
+    _placeholderValid = false;
     if (_target) _target->Clear();
 }
 
@@ -613,14 +644,19 @@ Value& ParsingBuilder::TopContainer(ObjectType_t kind, const char* emptyText) {
 void ParsingBuilder::ObjectBegin() {
     Value& node = NewValue();
     node._type = typeObject;
-    Value& placeholder = node._keyMap.try_emplace(MyString_t(_temporaryKey)).first->second;
+    _placeholder = node._keyMap.try_emplace(MyString_t(_temporaryKey)).first;
+    _placeholderValid = true;
     _stack.push_back({&node});
-    _target = &placeholder;
+    _target = &_placeholder->second;
 }
 
 void ParsingBuilder::ObjectNext() {
     Value& top = TopContainer(typeObject, "stack must not be empty within object");
-    _target = &top._keyMap.try_emplace(MyString_t(_temporaryKey)).first->second;
+    _placeholder = top._keyMap.lower_bound(_temporaryKey);
+    if (_placeholder == top._keyMap.end() || _placeholder->first != _temporaryKey)
+        _placeholder = top._keyMap.emplace_hint(_placeholder, MyString_t(_temporaryKey), Value());
+    _placeholderValid = true;
+    _target = &_placeholder->second;
 }
 
 void ParsingBuilder::KeyStringBegin() { _keyAcc.clear(); }
@@ -636,24 +672,57 @@ void ParsingBuilder::KeyStringChar(char32_t character) {
     }
 }
 
+namespace {
+
+// Appends characters, a character above U+FFFF as its surrogate pair.
+void AppendUtf16(MyString_t& s, const wchar_t* chars, size_t count) {
+    size_t plain = 0;
+    while (plain < count && static_cast<uint32_t>(chars[plain]) <= 0xFFFF) ++plain;
+    s.append(chars, plain);
+    for (size_t i = plain; i < count; ++i) {
+        const uint32_t c = static_cast<uint32_t>(chars[i]);
+        if (c <= 0xFFFF) {
+            s.push_back(static_cast<wchar_t>(c));
+            continue;
+        }
+        if (c > 0x10FFFF) throw Exception("illegal UTF-32 character");
+        s.push_back(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)));
+        s.push_back(static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    }
+}
+
+} // namespace
+
+void ParsingBuilder::KeyStringChars(const wchar_t* chars, size_t count) { AppendUtf16(_keyAcc, chars, count); }
+
+void ParsingBuilder::ValueStringChars(const wchar_t* chars, size_t count) {
+    if (!_target) throw Exception("internal error");
+    AppendUtf16(_target->_string, chars, count);
+}
+
 void ParsingBuilder::KeyStringEnd() {
     Value& top = TopContainer(typeObject, "stack must not be empty within object");
-    auto it = top._keyMap.find(_temporaryKey);
+    auto it = _placeholderValid ? _placeholder : top._keyMap.find(_temporaryKey);
+    _placeholderValid = false;
     if (it == top._keyMap.end()) throw Exception("internal error");
     // The map node keeps its address, so the target (its value) stays valid under the new key.
     auto placeholder = top._keyMap.extract(it);
-    // A repeated key: the later value wins.
-    if (auto old = top._keyMap.find(_keyAcc); old != top._keyMap.end()) top._keyMap.erase(old);
     // Swapping hands the collected key to the node and keeps a buffer for the next key.
     placeholder.key().swap(_keyAcc);
-    top._keyMap.insert(std::move(placeholder));
     _keyAcc.clear();
+    auto inserted = top._keyMap.insert(std::move(placeholder));
+    if (!inserted.inserted) {
+        // A repeated key: the later value wins.
+        top._keyMap.erase(inserted.position);
+        top._keyMap.insert(std::move(inserted.node));
+    }
 }
 
 void ParsingBuilder::ArrayBegin() {
     Value& node = NewValue();
     node._type = typeArray;
     node._array.emplace_back();
+    _placeholderValid = false;
     _stack.push_back({&node});
     _target = &node._array.back();
 }
@@ -669,6 +738,7 @@ void ParsingBuilder::EndContainer() {
     const bool targetUndefined = _target && _target->_type == typeUndefined;
     Value& container = *_stack.back()._ptVal;
     _stack.pop_back();
+    _placeholderValid = false;
     _target = &container;
     // "{}" and "[]" leave their placeholder behind; nothing else can be undefined here.
     if (!targetUndefined) return;
@@ -736,10 +806,16 @@ bool Value::Parse(std::string_view utf8, Value& node) {
 bool Value::ParseFile(const std::wstring& path, Value& node) {
     const std::string narrowPath = text::UTF16_UTF8(path);
     if (narrowPath.empty()) return false;
-    std::ifstream file(narrowPath, std::ios::binary);
-    if (!file) return false;
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad() || bytes.empty()) return false;
+    std::string bytes;
+    try {
+        std::ifstream file(narrowPath, std::ios::binary);
+        if (!file) return false;
+        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (file.bad()) return false;
+    } catch (const std::exception&) {
+        return false;  // a read error such as a directory in place of the file
+    }
+    if (bytes.empty()) return false;
     std::wstring wide = text::UTF8_UTF16(bytes);
     if (wide.empty()) return false;
     std::wstring_view content(wide);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -79,9 +80,17 @@ public:
     virtual void ArrayEnd() {}
     virtual void KeyStringBegin() {}
     virtual void KeyStringChar(char32_t /*character*/) {}
+    // A run of string characters without escapes, delivered at once by the whole-text parse;
+    // the default hands them on one by one.
+    virtual void KeyStringChars(const wchar_t* chars, size_t count) {
+        for (size_t i = 0; i < count; ++i) KeyStringChar(static_cast<char32_t>(chars[i]));
+    }
     virtual void KeyStringEnd() {}
     virtual void ValueStringBegin() {}
     virtual void ValueStringChar(char32_t /*character*/) {}
+    virtual void ValueStringChars(const wchar_t* chars, size_t count) {
+        for (size_t i = 0; i < count; ++i) ValueStringChar(static_cast<char32_t>(chars[i]));
+    }
     virtual void ValueStringEnd() {}
     virtual void ValueLiteral(LiteralValue_t /*literal*/) {}
     virtual void ValueNumberInt(int64_t /*value*/) {}
@@ -243,9 +252,11 @@ public:
     void ArrayEnd() override;
     void KeyStringBegin() override;
     void KeyStringChar(char32_t character) override;
+    void KeyStringChars(const wchar_t* chars, size_t count) override;
     void KeyStringEnd() override;
     void ValueStringBegin() override;
     void ValueStringChar(char32_t character) override;
+    void ValueStringChars(const wchar_t* chars, size_t count) override;
     void ValueStringEnd() override;
     void ValueLiteral(LiteralValue_t literal) override;
     void ValueNumberInt(int64_t value) override;
@@ -259,6 +270,10 @@ private:
     Value* _target = nullptr;
     ParsingObjectBuilderStack_t _stack;  // enclosing containers, outermost first
     MyString_t _keyAcc;                  // the member key being collected
+    // The placeholder member made by the last ObjectBegin/ObjectNext, valid until KeyStringEnd
+    // files it: saves looking it up again.
+    MyObject_t::iterator _placeholder;
+    bool _placeholderValid = false;
 };
 
 } // namespace JSON

@@ -10,7 +10,7 @@ namespace {
 
 // ---- integers --------------------------------------------------------------
 
-// "00" "01" ... "99": two digits per division halves the divisions.
+// "00" "01" ... "99".
 constexpr auto DigitPairs = [] {
     std::array<char, 200> pairs{};
     for (int i = 0; i < 100; ++i) {
@@ -20,26 +20,35 @@ constexpr auto DigitPairs = [] {
     return pairs;
 }();
 
-// The digits are formed backwards in a local buffer, then copied, so each
-// character type gets the same narrow text.
+// Writes the digits of v so that they end at end; returns where they start.
+// Two digits per division halves the divisions.
+template <class Unsigned>
+char* WriteDigitsBackwards(Unsigned v, char* end) noexcept
+{
+    char* p = end;
+    while (v >= 100) {
+        const auto pair = static_cast<unsigned>(v % 100);
+        v /= 100;
+        p -= 2;
+        std::memcpy(p, &DigitPairs[2 * pair], 2);
+    }
+    if (v >= 10) {
+        p -= 2;
+        std::memcpy(p, &DigitPairs[2 * static_cast<unsigned>(v)], 2);
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    return p;
+}
+
+// The text is formed in a local buffer and then copied, so each character type
+// gets the same narrow text.
 template <class Char, class Unsigned>
 size_t WriteInteger(Unsigned magnitude, bool negative, Char* buf) noexcept
 {
     char tmp[24];
     char* const end = tmp + sizeof tmp;
-    char* p = end;
-    while (magnitude >= 100) {
-        const auto pair = static_cast<unsigned>(magnitude % 100);
-        magnitude /= 100;
-        p -= 2;
-        std::memcpy(p, &DigitPairs[2 * pair], 2);
-    }
-    if (magnitude >= 10) {
-        p -= 2;
-        std::memcpy(p, &DigitPairs[2 * static_cast<unsigned>(magnitude)], 2);
-    } else {
-        *--p = static_cast<char>('0' + magnitude);
-    }
+    char* p = WriteDigitsBackwards(magnitude, end);
     if (negative)
         *--p = '-';
     const auto len = static_cast<size_t>(end - p);
@@ -189,6 +198,9 @@ constexpr CachedPower CachedPowers[87] = {
 // then fits 32 bits and its fraction times 10 still fits 64 bits.
 constexpr int MinTargetExponent = -60;
 constexpr int MaxTargetExponent = -32;
+// The cached powers are 8 * log2(10) binary exponents apart: one always lands
+// in the window.
+static_assert(CachedPowersStepK * 3.3219280948873623 < MaxTargetExponent - MinTargetExponent);
 
 // Picks the cached power 10^k that brings a number with binary exponent e into
 // the target window; returns its index. k is the smallest exponent with
@@ -205,12 +217,12 @@ int CachedPowerIndex(int e) noexcept
 constexpr uint32_t Pow10[10] = {1,      10,      100,      1000,      10000,
                                 100000, 1000000, 10000000, 100000000, 1000000000};
 
+// Number of decimal digits, none for 0. 1233 / 4096 stands for log10(2), so t is
+// the count or one less.
 int DecimalLength(uint32_t v) noexcept
 {
-    int n = 1;
-    while (n < 10 && v >= Pow10[n])
-        ++n;
-    return n;
+    const int t = ((32 - std::countl_zero(v | 1)) * 1233) >> 12;
+    return t + (v >= Pow10[t]);
 }
 
 // Moves the last digit down while the candidate stays inside the interval and gets
@@ -314,9 +326,22 @@ int Grisu2(uint64_t bits, char* digits, int& len) noexcept
     return k;
 }
 
-// A double's text must not read back as an integer, hence ".0" on whole numbers.
+// Past these limits the exponent form is used. Whole numbers get ".0" so that
+// the text reads back as a double, not as an integer.
 constexpr int MaxDigitsBeforeDot = 16;
 constexpr int MaxZeroesAfterDot = 5;
+
+char* PutDigits(char* out, const char* digits, int count) noexcept
+{
+    std::memcpy(out, digits, static_cast<size_t>(count));
+    return out + count;
+}
+
+char* PutZeros(char* out, int count) noexcept
+{
+    std::memset(out, '0', static_cast<size_t>(count));
+    return out + count;
+}
 
 size_t WriteDouble(double value, char* buf) noexcept
 {
@@ -347,29 +372,22 @@ size_t WriteDouble(double value, char* buf) noexcept
     if (p <= 0 && p >= -MaxZeroesAfterDot) {
         *out++ = '0';
         *out++ = '.';
-        std::memset(out, '0', static_cast<size_t>(-p));
-        out += -p;
-        std::memcpy(out, digits, static_cast<size_t>(n));
-        out += n;
+        out = PutZeros(out, -p);
+        out = PutDigits(out, digits, n);
     } else if (p > 0 && k < 0) {
-        std::memcpy(out, digits, static_cast<size_t>(p));
-        out += p;
+        out = PutDigits(out, digits, p);
         *out++ = '.';
-        std::memcpy(out, digits + p, static_cast<size_t>(n - p));
-        out += n - p;
+        out = PutDigits(out, digits + p, n - p);
     } else if (k == 0 || (k > 0 && p <= MaxDigitsBeforeDot)) {
-        std::memcpy(out, digits, static_cast<size_t>(n));
-        out += n;
-        std::memset(out, '0', static_cast<size_t>(k));
-        out += k;
+        out = PutDigits(out, digits, n);
+        out = PutZeros(out, k);
         *out++ = '.';
         *out++ = '0';
     } else {
         *out++ = digits[0];
         if (n > 1) {
             *out++ = '.';
-            std::memcpy(out, digits + 1, static_cast<size_t>(n - 1));
-            out += n - 1;
+            out = PutDigits(out, digits + 1, n - 1);
         }
         *out++ = 'e';
         int exponent = p - 1;

@@ -103,27 +103,32 @@ std::wstring UTF8_UTF16(const char* utf8) {
 
 bool AppendUTF8(std::string& out, std::wstring_view wide) {
     const size_t old = out.size();
-    // Four bytes per character is the worst case; trimmed at the end.
-    out.resize(old + wide.size() * 4);
-    char* dst = out.data() + old;
-    const size_t n = wide.size();
-    for (size_t i = 0; i < n; ++i) {
+    // Encoded through a stack buffer: sizing out for the worst case (4 bytes a character) would
+    // first have to fill four times the output with zeros.
+    char buf[1024];
+    size_t n = 0;
+    const size_t count = wide.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (n > sizeof(buf) - 4) {
+            out.append(buf, n);
+            n = 0;
+        }
         uint32_t c = static_cast<uint32_t>(wide[i]);
         if (c < 0x80) {
-            *dst++ = static_cast<char>(c);
+            buf[n++] = static_cast<char>(c);
             continue;
         }
         if (c > MaxCodePoint) {
             out.resize(old);
             return false;
         }
-        if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(static_cast<uint32_t>(wide[i + 1]))) {
+        if (IsHighSurrogate(c) && i + 1 < count && IsLowSurrogate(static_cast<uint32_t>(wide[i + 1]))) {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(wide[i + 1]) - 0xDC00);
             ++i;
         }
-        dst += Encode(c, dst);
+        n += Encode(c, buf + n);
     }
-    out.resize(static_cast<size_t>(dst - out.data()));
+    out.append(buf, n);
     return true;
 }
 
