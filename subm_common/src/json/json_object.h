@@ -48,8 +48,18 @@ class Value;
 // Keys and strings hold UTF-16 code units, one per wchar_t: the parser stores a character above
 // U+FFFF as a surrogate pair and the writer emits each wchar_t as one 16-bit unit.
 using MyString_t = std::wstring;
-// Keys compare by code unit; std::less<> lets a wstring_view look a key up without a copy.
-using MyObject_t = std::map<MyString_t, Value, std::less<>>;
+// Orders keys by the code values of their characters, one by one (a prefix sorts first); takes
+// string views, so a key is looked up without building a string.
+struct KeyLess {
+    using is_transparent = void;
+    bool operator()(std::wstring_view a, std::wstring_view b) const noexcept {
+        const size_t n = a.size() < b.size() ? a.size() : b.size();
+        for (size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return static_cast<uint32_t>(a[i]) < static_cast<uint32_t>(b[i]);
+        return a.size() < b.size();
+    }
+};
+using MyObject_t = std::map<MyString_t, Value, KeyLess>;
 using MyVector_t = std::vector<Value>;
 using ObjEnumeratingFunc = std::function<void(const MyString_t& key, const Value& member)>;
 

@@ -616,7 +616,7 @@ void ParsingBuilder::Reset() {
     if (!_stack.empty()) _target = _stack.front()._ptVal;
     _stack.clear();
     _keyAcc.clear();
-    _placeholderValid = false;
+    _pending.Clear();
     if (_target) _target->Clear();
 }
 
@@ -629,7 +629,7 @@ void ParsingBuilder::Reset(Value* target) {
 void ParsingBuilder::SyntaxError(ParseError_t code) { throw Exception(ParseErrorText(code)); }
 
 Value& ParsingBuilder::NewValue() {
-    if (!_target) throw Exception("internal error");
+    if (!_target || _target == &_pending) throw Exception("internal error");
     if (_target->_type != typeUndefined) throw Exception("value already assigned");
     return *_target;
 }
@@ -644,19 +644,18 @@ Value& ParsingBuilder::TopContainer(ObjectType_t kind, const char* emptyText) {
 void ParsingBuilder::ObjectBegin() {
     Value& node = NewValue();
     node._type = typeObject;
-    _placeholder = node._keyMap.try_emplace(MyString_t(_temporaryKey)).first;
-    _placeholderValid = true;
     _stack.push_back({&node});
-    _target = &_placeholder->second;
+    BeginMember(node);
 }
 
-void ParsingBuilder::ObjectNext() {
-    Value& top = TopContainer(typeObject, "stack must not be empty within object");
-    _placeholder = top._keyMap.lower_bound(_temporaryKey);
-    if (_placeholder == top._keyMap.end() || _placeholder->first != _temporaryKey)
-        _placeholder = top._keyMap.emplace_hint(_placeholder, MyString_t(_temporaryKey), Value());
-    _placeholderValid = true;
-    _target = &_placeholder->second;
+void ParsingBuilder::ObjectNext() { BeginMember(TopContainer(typeObject, "stack must not be empty within object")); }
+
+// The member whose key comes next waits outside the map, as _pending, until its key ends and it
+// is filed under that key. (Parking it in the map under a placeholder key instead would make a
+// real member of that name collide with it and refuse valid text.)
+void ParsingBuilder::BeginMember(Value&) {
+    _pending.Clear();
+    _target = &_pending;
 }
 
 void ParsingBuilder::KeyStringBegin() { _keyAcc.clear(); }
@@ -702,27 +701,19 @@ void ParsingBuilder::ValueStringChars(const wchar_t* chars, size_t count) {
 
 void ParsingBuilder::KeyStringEnd() {
     Value& top = TopContainer(typeObject, "stack must not be empty within object");
-    auto it = _placeholderValid ? _placeholder : top._keyMap.find(_temporaryKey);
-    _placeholderValid = false;
-    if (it == top._keyMap.end()) throw Exception("internal error");
-    // The map node keeps its address, so the target (its value) stays valid under the new key.
-    auto placeholder = top._keyMap.extract(it);
-    // Swapping hands the collected key to the node and keeps a buffer for the next key.
-    placeholder.key().swap(_keyAcc);
+    if (_target != &_pending) throw Exception("internal error");
+    // Copied rather than moved: the key gets a buffer of its own size and _keyAcc keeps its
+    // buffer for the next key.
+    auto [it, inserted] = top._keyMap.try_emplace(_keyAcc);
+    if (!inserted) it->second.Clear();  // a repeated key: the later value wins
+    _target = &it->second;
     _keyAcc.clear();
-    auto inserted = top._keyMap.insert(std::move(placeholder));
-    if (!inserted.inserted) {
-        // A repeated key: the later value wins.
-        top._keyMap.erase(inserted.position);
-        top._keyMap.insert(std::move(inserted.node));
-    }
 }
 
 void ParsingBuilder::ArrayBegin() {
     Value& node = NewValue();
     node._type = typeArray;
     node._array.emplace_back();
-    _placeholderValid = false;
     _stack.push_back({&node});
     _target = &node._array.back();
 }
@@ -735,13 +726,13 @@ void ParsingBuilder::ArrayNext() {
 
 void ParsingBuilder::EndContainer() {
     if (_stack.empty()) throw Exception("stack exhausted");
-    const bool targetUndefined = _target && _target->_type == typeUndefined;
+    // "[]" leaves its placeholder element behind ("{}" only a pending member that was never
+    // filed); nothing else can be undefined here.
+    const bool placeholderLeft = _target && _target != &_pending && _target->_type == typeUndefined;
     Value& container = *_stack.back()._ptVal;
     _stack.pop_back();
-    _placeholderValid = false;
     _target = &container;
-    // "{}" and "[]" leave their placeholder behind; nothing else can be undefined here.
-    if (!targetUndefined) return;
+    if (!placeholderLeft) return;
     if (container._type == typeObject && container._keyMap.size() == 1)
         container._keyMap.clear();
     else if (container._type == typeArray && container._array.size() == 1)
@@ -800,7 +791,25 @@ bool Value::Parse(std::wstring_view text, Value& node) {
 }
 
 bool Value::Parse(std::string_view utf8, Value& node) {
-    return Parse(std::wstring_view(text::UTF8_UTF16(utf8)), node);
+    // A text that does not decode reads as empty, so it fails as an empty text does.
+    if (!text::IsValidUTF8(utf8)) utf8 = std::string_view();
+    ParsingBuilder builder(&node);
+    Parser parser(&builder);
+    parser.SetMaxNesting(MaxParseNesting);
+    // Decoded and fed piece by piece: a large text never exists as wide text in full.
+    wchar_t chunk[1024];
+    while (!utf8.empty()) {
+        std::wstring_view piece(chunk, text::DecodeUTF8Prefix(utf8, chunk, std::size(chunk)));
+        const size_t zero = piece.find(L'\0');
+        if (zero != std::wstring_view::npos) {
+            // Text ends at its first zero character.
+            piece = piece.substr(0, zero);
+            utf8 = std::string_view();
+        }
+        if (!parser.Parse(piece, false)) return false;
+        if (parser.IsFinalState()) return true;
+    }
+    return parser.Parse(std::wstring_view(), true);
 }
 
 bool Value::ParseFile(const std::wstring& path, Value& node) {

@@ -229,8 +229,6 @@ std::unique_ptr<IParser> CreateParser(IParserCallback* callback);
 // thrown as JSON::Exception.
 class ParsingBuilder : public IParserCallback {
 public:
-    // The member of an object whose key has not been read yet is parked under this key.
-    static constexpr std::wstring_view _temporaryKey = L"temporary_key";
 
     struct ParsingBuilderStateStruct {
         Value* _ptVal;
@@ -265,15 +263,13 @@ public:
 private:
     Value& NewValue();  // the target, checked to be still undefined
     Value& TopContainer(ObjectType_t kind, const char* emptyText);
+    void BeginMember(Value& object);  // the next member of object, its key still to come
     void EndContainer();
 
     Value* _target = nullptr;
     ParsingObjectBuilderStack_t _stack;  // enclosing containers, outermost first
     MyString_t _keyAcc;                  // the member key being collected
-    // The placeholder member made by the last ObjectBegin/ObjectNext, valid until KeyStringEnd
-    // files it: saves looking it up again.
-    MyObject_t::iterator _placeholder;
-    bool _placeholderValid = false;
+    Value _pending;                      // the member whose key is being read (see BeginMember)
 };
 
 } // namespace JSON

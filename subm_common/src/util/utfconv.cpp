@@ -13,14 +13,16 @@ constexpr uint32_t MaxCodePoint = 0x10FFFF;
 bool IsHighSurrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Decodes into out (already sized for the worst case, one wchar_t per byte); returns the number
-// of characters, or -1 on a malformed text. Encoded surrogates are accepted like the standard
-// UTF-8 code conversion facet does, so a lone surrogate written by UTF16_UTF8 reads back.
-ptrdiff_t Decode(const unsigned char* p, const unsigned char* end, wchar_t* out) {
+// Decodes from p into out until the input ends or out holds capacity characters; p is left after
+// the last sequence used. Returns the number of characters, or -1 on a malformed text. Encoded
+// surrogates are accepted like the standard UTF-8 code conversion facet does, so a lone
+// surrogate written by UTF16_UTF8 reads back.
+ptrdiff_t Decode(const unsigned char*& p, const unsigned char* end, wchar_t* out, size_t capacity) {
     wchar_t* const start = out;
-    while (p < end) {
+    wchar_t* const outEnd = out + capacity;
+    while (p < end && out < outEnd) {
         // ASCII runs dominate JSON text; take eight at a time when they are all ASCII.
-        while (end - p >= 8) {
+        while (end - p >= 8 && outEnd - out >= 8) {
             uint64_t word;
             std::memcpy(&word, p, 8);
             if (word & 0x8080808080808080ull) break;
@@ -28,7 +30,7 @@ ptrdiff_t Decode(const unsigned char* p, const unsigned char* end, wchar_t* out)
             out += 8;
             p += 8;
         }
-        if (p == end) break;
+        if (p == end || out == outEnd) break;
         uint32_t c = *p;
         if (c < 0x80) {
             *out++ = static_cast<wchar_t>(c);
@@ -89,10 +91,43 @@ std::wstring UTF8_UTF16(std::string_view utf8) {
     if (utf8.empty()) return wide;
     wide.resize(utf8.size());
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const ptrdiff_t n = Decode(p, p + utf8.size(), wide.data());
+    const ptrdiff_t n = Decode(p, p + utf8.size(), wide.data(), wide.size());
     if (n < 0) return std::wstring();
     wide.resize(static_cast<size_t>(n));
     return wide;
+}
+
+bool IsValidUTF8(std::string_view utf8) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const end = p + utf8.size();
+    while (p < end) {
+        while (end - p >= 16) {
+            uint64_t words[2];
+            std::memcpy(words, p, 16);
+            if ((words[0] | words[1]) & 0x8080808080808080ull) break;
+            p += 16;
+        }
+        if (p == end) break;
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        wchar_t one;
+        if (Decode(p, end, &one, 1) < 0) return false;
+    }
+    return true;
+}
+
+size_t DecodeUTF8Prefix(std::string_view& utf8, wchar_t* out, size_t capacity) noexcept {
+    const auto* begin = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* p = begin;
+    const ptrdiff_t n = Decode(p, p + utf8.size(), out, capacity);
+    if (n < 0) {
+        utf8 = std::string_view();
+        return 0;
+    }
+    utf8.remove_prefix(static_cast<size_t>(p - begin));
+    return static_cast<size_t>(n);
 }
 
 std::wstring UTF8_UTF16(const std::string& utf8) { return UTF8_UTF16(std::string_view(utf8)); }

@@ -2,6 +2,7 @@
 // wide text (one code point per wchar_t) that the library keeps internally.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,14 @@ namespace text {
 std::wstring UTF8_UTF16(std::string_view utf8);
 std::wstring UTF8_UTF16(const std::string& utf8);
 std::wstring UTF8_UTF16(const char* utf8);
+
+// True when utf8 decodes: the rules of UTF8_UTF16 without producing anything.
+bool IsValidUTF8(std::string_view utf8) noexcept;
+
+// Decodes a valid UTF-8 text piecewise: at most capacity characters from the front of utf8 into
+// out, removing the bytes it used from utf8; returns the number of characters. For long texts
+// that should not be decoded into one large string first. Check IsValidUTF8 beforehand.
+size_t DecodeUTF8Prefix(std::string_view& utf8, wchar_t* out, size_t capacity) noexcept;
 
 // Encodes to UTF-8. A high surrogate followed by a low surrogate becomes one 4-byte
 // sequence (the JSON library stores characters above U+FFFF as such pairs); a lone
