@@ -1,7 +1,10 @@
 #include "json/json_object.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <stdexcept>
 
@@ -371,24 +374,58 @@ struct WideSink {
         wchar_t buf[cmn::DblTextBufferSize];
         out.append(buf, cmn::float2ch(v, buf));
     }
+    void String(std::wstring_view src);
 };
 
-struct Utf8Sink {
-    std::string& out;
+// Writes into a buffer on the stack and hands it to the string a block at a time: the string's
+// capacity is checked once per block, not once per character. The destructor hands over the
+// rest, also when the writer throws, so the text written before the failure stays in out.
+class Utf8Sink {
+public:
+    explicit Utf8Sink(std::string& out) : _out(out) {}
+    ~Utf8Sink() { Flush(); }
+    Utf8Sink(const Utf8Sink&) = delete;
+    Utf8Sink& operator=(const Utf8Sink&) = delete;
 
-    void Char(char c) { out.push_back(c); }
-    void Ascii(const char* s, size_t n) { out.append(s, n); }
-    // Runs hold 16-bit units only (anything larger is escaped), so encoding cannot fail; a
-    // surrogate pair inside a run becomes one 4-byte sequence, as UTF16_UTF8 makes it.
-    void Run(const wchar_t* p, size_t n) { text::AppendUTF8(out, std::wstring_view(p, n)); }
+    void Char(char c) {
+        Room(1);
+        _buf[_n++] = c;
+    }
+    void Ascii(const char* s, size_t n) {
+        if (n > sizeof(_buf)) {
+            Flush();
+            _out.append(s, n);
+            return;
+        }
+        Room(n);
+        std::memcpy(_buf + _n, s, n);
+        _n += n;
+    }
+    // The quoted, escaped string (same text as the generic writer below), written without a
+    // capacity check per character: each pass takes as many characters as surely fit.
+    void String(std::wstring_view src);
     void Int(int64_t v) {
-        char buf[cmn::IntTextBufferSize];
-        out.append(buf, cmn::int2ch(v, buf));
+        Room(cmn::IntTextBufferSize);
+        _n += cmn::int2ch(v, _buf + _n);
     }
     void Dbl(double v) {
-        char buf[cmn::DblTextBufferSize];
-        out.append(buf, cmn::float2ch(v, buf));
+        Room(cmn::DblTextBufferSize);
+        _n += cmn::float2ch(v, _buf + _n);
     }
+
+private:
+    // Callers ask for at most DblTextBufferSize bytes at once.
+    void Room(size_t n) {
+        if (_n + n > sizeof(_buf)) Flush();
+    }
+    void Flush() {
+        _out.append(_buf, _n);
+        _n = 0;
+    }
+
+    std::string& _out;
+    size_t _n = 0;
+    char _buf[4096];
 };
 
 constexpr char HexDigits[] = "0123456789ABCDEF";
@@ -442,6 +479,89 @@ void PutString(Sink& sink, std::wstring_view src) {
     sink.Char('"');
 }
 
+void WideSink::String(std::wstring_view src) { PutString(*this, src); }
+
+// Per ASCII character: 0 copied as it is, 1 written with a backslash and the letter given in
+// EscapeLetter, 2 written as \u00XX.
+constexpr std::array<uint8_t, 128> MakeAsciiEscapes() {
+    std::array<uint8_t, 128> t{};
+    for (unsigned c = 0; c < 0x20; ++c) t[c] = 2;
+    for (unsigned c : {0x08u, 0x09u, 0x0Au, 0x0Cu, 0x0Du, unsigned('"'), unsigned('\\'), unsigned('/')}) t[c] = 1;
+    return t;
+}
+constexpr std::array<uint8_t, 128> AsciiEscapes = MakeAsciiEscapes();
+
+char EscapeLetter(uint32_t c) {
+    switch (c) {
+    case 0x08: return 'b';
+    case 0x09: return 't';
+    case 0x0A: return 'n';
+    case 0x0C: return 'f';
+    case 0x0D: return 'r';
+    default: return static_cast<char>(c);  // quotation mark, backslash, solidus
+    }
+}
+
+char* PutEscapedUnit(char* o, uint32_t unit) {
+    o[0] = '\\';
+    o[1] = 'u';
+    o[2] = HexDigits[(unit >> 12) & 0xF];
+    o[3] = HexDigits[(unit >> 8) & 0xF];
+    o[4] = HexDigits[(unit >> 4) & 0xF];
+    o[5] = HexDigits[unit & 0xF];
+    return o + 6;
+}
+
+void Utf8Sink::String(std::wstring_view src) {
+    // The longest a character can become: a surrogate pair of escapes.
+    constexpr size_t MaxPerChar = 12;
+    Char('"');
+    const wchar_t* p = src.data();
+    const wchar_t* const end = p + src.size();
+    while (p < end) {
+        if (sizeof(_buf) - _n < MaxPerChar * 8) Flush();
+        const wchar_t* const blockEnd = p + std::min<size_t>(static_cast<size_t>(end - p), (sizeof(_buf) - _n) / MaxPerChar);
+        char* o = _buf + _n;
+        while (p < blockEnd) {
+            uint32_t c = static_cast<uint32_t>(*p++);
+            if (c < 0x80) {
+                const uint8_t kind = AsciiEscapes[c];
+                if (kind == 0) {
+                    *o++ = static_cast<char>(c);
+                } else if (kind == 1) {
+                    o[0] = '\\';
+                    o[1] = EscapeLetter(c);
+                    o += 2;
+                } else {
+                    o = PutEscapedUnit(o, c);
+                }
+                continue;
+            }
+            if (c > 0xFFFF) {
+                // Not a 16-bit unit: its surrogate pair as escapes, or U+FFFD when not a character.
+                if (c <= 0x10FFFF) {
+                    o = PutEscapedUnit(o, 0xD800 + ((c - 0x10000) >> 10));
+                    o = PutEscapedUnit(o, 0xDC00 + ((c - 0x10000) & 0x3FF));
+                } else {
+                    o = PutEscapedUnit(o, 0xFFFD);
+                }
+                continue;
+            }
+            if (c >= 0xD800 && c <= 0xDBFF && p < end) {
+                // A stored surrogate pair becomes one 4-byte sequence, as UTF16_UTF8 makes it.
+                const uint32_t low = static_cast<uint32_t>(*p);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                    ++p;
+                }
+            }
+            o += text::EncodeUTF8(c, o);
+        }
+        _n = static_cast<size_t>(o - _buf);
+    }
+    Char('"');
+}
+
 } // namespace
 
 MyString_t& PutJsonString(MyString_t& dst, std::wstring_view src) {
@@ -453,6 +573,17 @@ MyString_t& PutJsonString(MyString_t& dst, std::wstring_view src) {
 MyString_t PutJsonString(std::wstring_view src) {
     MyString_t dst;
     return PutJsonString(dst, src);
+}
+
+void Value::PrefetchContent() const noexcept {
+    switch (_type) {
+    case typeObject:
+        if (!_keyMap.empty()) __builtin_prefetch(&*_keyMap.begin());
+        break;
+    case typeArray: __builtin_prefetch(_array.data()); break;
+    case typeString: __builtin_prefetch(_string.data()); break;
+    default: break;
+    }
 }
 
 template <class Sink>
@@ -468,13 +599,18 @@ void Value::WriteText(Sink& sink) const {
         break;
     case typeObject: {
         sink.Char('{');
-        bool first = true;
-        for (const auto& [key, member] : _keyMap) {
-            if (!first) sink.Char(',');
-            first = false;
-            PutString(sink, key);
+        const auto end = _keyMap.end();
+        for (auto it = _keyMap.begin(); it != end;) {
+            // Members are scattered over the heap: ask for the next one, and for what this one
+            // points to, while this one is written.
+            const auto next = std::next(it);
+            if (next != end) __builtin_prefetch(&*next);
+            it->second.PrefetchContent();
+            if (it != _keyMap.begin()) sink.Char(',');
+            sink.String(it->first);
             sink.Char(':');
-            member.WriteText(sink);
+            it->second.WriteText(sink);
+            it = next;
         }
         sink.Char('}');
         return;
@@ -482,6 +618,7 @@ void Value::WriteText(Sink& sink) const {
     case typeArray: {
         sink.Char('[');
         for (size_t i = 0; i < _array.size(); ++i) {
+            if (i + 1 < _array.size()) _array[i + 1].PrefetchContent();
             if (i) sink.Char(',');
             _array[i].WriteText(sink);
         }
@@ -496,7 +633,7 @@ void Value::WriteText(Sink& sink) const {
         else
             sink.Dbl(_numberDbl);
         return;
-    case typeString: PutString(sink, _string); return;
+    case typeString: sink.String(_string); return;
     default: break;
     }
     Throw("JSON value undefined: cannot generate text representation");
@@ -514,8 +651,10 @@ MyString_t Value::GetString() const {
 }
 
 std::string& Value::GetStringUTF8(std::string& text) const {
-    Utf8Sink sink{text};
-    WriteText(sink);
+    {
+        Utf8Sink sink(text);
+        WriteText(sink);
+    }
     return text;
 }
 

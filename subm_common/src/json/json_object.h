@@ -205,6 +205,7 @@ private:
     friend class ParsingBuilder;
     template <class Sink>
     void WriteText(Sink& sink) const;
+    void PrefetchContent() const noexcept;  // a hint for the writer's walk over the heap
     void ReserveIndex(uint64_t index);
 
     ObjectType_t _type = typeUndefined;

@@ -237,6 +237,23 @@ double DecimalToDouble(uint64_t integer, uint64_t fraction, uint32_t fracDigits,
     constexpr uint64_t ExpLimit = 1000000;
     const int64_t e = static_cast<int64_t>(std::min(exp10, ExpLimit)) * (expNegative ? -1 : 1);
 
+    // Most numbers have few digits: when the digits form an integer below 2^53 and the power of
+    // ten is exact too, one multiplication or division rounds correctly on its own.
+    static constexpr double exactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr uint64_t exactLimit = uint64_t(1) << 53;
+    if (fracDigits <= 15 && integer < exactLimit) {
+        uint64_t digits = integer;
+        for (uint32_t i = 0; i < fracDigits && digits < exactLimit; ++i) digits *= 10;
+        if (digits < exactLimit && fraction < exactLimit - digits) {
+            digits += fraction;
+            const int64_t scale = e - static_cast<int64_t>(fracDigits);
+            if (scale >= 0 && scale <= 22) return static_cast<double>(digits) * exactPowers[scale];
+            if (scale < 0 && scale >= -22) return static_cast<double>(digits) / exactPowers[-scale];
+        }
+    }
+
     char small[96];
     std::string large;
     char* begin = small;

@@ -61,7 +61,9 @@ ptrdiff_t Decode(const unsigned char*& p, const unsigned char* end, wchar_t* out
     return out - start;
 }
 
-size_t Encode(uint32_t c, char* out) {
+} // namespace
+
+size_t EncodeUTF8(uint32_t c, char* out) noexcept {
     if (c < 0x80) {
         out[0] = static_cast<char>(c);
         return 1;
@@ -83,8 +85,6 @@ size_t Encode(uint32_t c, char* out) {
     out[3] = static_cast<char>(0x80 | (c & 0x3F));
     return 4;
 }
-
-} // namespace
 
 std::wstring UTF8_UTF16(std::string_view utf8) {
     std::wstring wide;
@@ -161,7 +161,7 @@ bool AppendUTF8(std::string& out, std::wstring_view wide) {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(wide[i + 1]) - 0xDC00);
             ++i;
         }
-        n += Encode(c, buf + n);
+        n += EncodeUTF8(c, buf + n);
     }
     out.append(buf, n);
     return true;

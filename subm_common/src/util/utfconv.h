@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,10 @@ std::string UTF16_UTF8(const wchar_t* wide);
 // Appends the UTF-8 encoding of wide to out; returns false (out unchanged) when a value
 // cannot be encoded. Lets hot paths reuse one output buffer.
 bool AppendUTF8(std::string& out, std::wstring_view wide);
+
+// Writes the UTF-8 sequence of one code point (at most U+10FFFF) to out, which has room for
+// four bytes; returns its length.
+size_t EncodeUTF8(uint32_t codePoint, char* out) noexcept;
 
 // Windows-1251: printable ASCII, the section sign and the basic Cyrillic letters;
 // everything else becomes '?'. Stops at the first zero character.
