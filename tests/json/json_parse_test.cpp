@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <random>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -11,6 +13,7 @@
 
 #include "json/json_parse.h"
 #include "support/temp_dir.h"
+#include "util/numtext.h"
 #include "util/utfconv.h"
 
 using JSON::ParseError_t;
@@ -257,6 +260,51 @@ TEST(JsonParse, NumbersWithAPointOrExponentAreDoubles) {
     EXPECT_EQ(static_cast<double>(node), 100000.0);
     ASSERT_TRUE(Value::Parse(L"-0.0", node));
     EXPECT_TRUE(std::signbit(static_cast<double>(node)));
+}
+
+// Number texts are read with correct rounding: what the writer makes of any double reads back
+// as that very double, subnormals and the extremes included, and decimal texts land on the
+// double nearest to them.
+TEST(JsonParse, DoublesReadBackExactly) {
+    const auto readBack = [](double d) {
+        Value in;
+        in = d;
+        Value out;
+        if (!Value::Parse(in.GetString(), out) || out.Type() != JSON::typeDblNumber) return false;
+        const double r = static_cast<double>(out);
+        return std::memcmp(&r, &d, sizeof d) == 0;
+    };
+    for (double d : {5e-324, 2.2250738585072009e-308, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1,
+                     1.5e-7, 123456789012345680.0, 9007199254740993.0, -0.0, 1e23, 8.41e21, 5e-310}) {
+        EXPECT_TRUE(readBack(d)) << Printable(cmn::float2wstr(d));
+    }
+    std::mt19937_64 random(20261211);
+    size_t failures = 0;
+    for (int i = 0; i < 200000; ++i) {
+        uint64_t bits = random();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d) && !readBack(d) && ++failures <= 5) ADD_FAILURE() << Printable(cmn::float2wstr(d));
+    }
+    EXPECT_EQ(failures, 0u);
+
+    struct Case {
+        const wchar_t* text;
+        double value;
+    } decimals[] = {
+        {L"0.1", 0.1}, {L"98.5", 98.5}, {L"1.7976931348623157e308", 1.7976931348623157e308},
+        {L"4.9406564584124654e-324", 5e-324}, {L"2e-324", 0.0}, {L"1e400", INFINITY},
+        {L"9007199254740993.0", 9007199254740992.0},  // halfway: ties to even
+        {L"9007199254740993.00000000000000000000000000000000000000000000001", 9007199254740994.0},
+        {L"0.000000000000000000000000000000000000000000000000000000000000000000000000001", 1e-75},
+    };
+    for (const auto& c : decimals) {
+        SCOPED_TRACE(Printable(c.text));
+        Value node;
+        ASSERT_TRUE(Value::Parse(c.text, node));
+        ASSERT_EQ(node.Type(), JSON::typeDblNumber);
+        EXPECT_EQ(static_cast<double>(node), c.value);
+    }
 }
 
 TEST(JsonParse, TextAfterTheValueIsIgnoredWholeButRefusedCharByChar) {
