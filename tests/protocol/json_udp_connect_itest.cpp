@@ -4,12 +4,14 @@
 // connections talking to each other.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -498,6 +500,122 @@ TEST_F(JsonUdpConnectTest, TwoConnectionsTalkEndToEnd) {
     EXPECT_EQ(b.connect->Statistics().MsgReceived, 5u);
     EXPECT_TRUE(a.recorder.Errors().empty());
     EXPECT_TRUE(b.recorder.Errors().empty());
+}
+
+
+// Notes the calls it gets and whether two of them ever overlapped; optionally answers every
+// received message from inside the callback, as a device's handler does.
+class OverlapChecker : public IJsonUdpReceiver {
+public:
+    explicit OverlapChecker(bool answer) : _answer(answer) {}
+
+    void OnMsgDelivered(IJsonUdpManager*, const JsonMsgPtr& msg) override {
+        Enter();
+        Record(_delivered, msg->MsgId);
+        Leave();
+    }
+    void OnMsgReceived(IJsonUdpManager* connection, const JsonMsgPtr& msg, const SockAddr& from) override {
+        Enter();
+        if (_answer) {
+            EXPECT_TRUE(static_cast<IJsonUdpConnect*>(connection)->Send(std::make_shared<JsonMsgOk>(msg->MsgId), from).IsOk());
+        }
+        Record(_received, _answer ? msg->MsgId : msg->AckMsgId);
+        Leave();
+    }
+    void OnError(IJsonUdpManager*, ErrInfo err) override {
+        ADD_FAILURE() << Narrow(FirstLine(err));
+        err.Silent();
+    }
+
+    bool WaitFor(size_t delivered, size_t received) {
+        std::unique_lock<std::mutex> lock(_mutex);
+        return _changed.wait_for(lock, SafetyNet,
+                                 [&] { return _delivered.size() >= delivered && _received.size() >= received; });
+    }
+    std::vector<uint32_t> Delivered() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _delivered;
+    }
+    std::vector<uint32_t> Received() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _received;
+    }
+    std::set<std::thread::id> Threads() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _threads;
+    }
+    bool Overlapped() const { return _overlapped; }
+
+private:
+    void Enter() {
+        if (_inside.exchange(true)) _overlapped = true;
+        std::lock_guard<std::mutex> lock(_mutex);
+        _threads.insert(std::this_thread::get_id());
+    }
+    void Leave() { _inside = false; }
+    void Record(std::vector<uint32_t>& to, uint32_t id) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        to.push_back(id);
+        _changed.notify_all();
+    }
+
+    const bool _answer;
+    std::atomic<bool> _inside{false};
+    std::atomic<bool> _overlapped{false};
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    std::vector<uint32_t> _delivered;     // guarded by _mutex
+    std::vector<uint32_t> _received;      // guarded by _mutex
+    std::set<std::thread::id> _threads;   // guarded by _mutex
+};
+
+// Only the order of one thread's own messages is defined.
+std::vector<uint32_t> OnlyThese(const std::vector<uint32_t>& all, const std::vector<uint32_t>& these) {
+    const std::set<uint32_t> wanted(these.begin(), these.end());
+    std::vector<uint32_t> out;
+    for (uint32_t id : all)
+        if (wanted.count(id) != 0) out.push_back(id);
+    return out;
+}
+
+TEST_F(JsonUdpConnectTest, ConcurrentSendersKeepTheirOrderAndCallbacksNeverOverlap) {
+    OverlapChecker caller(false), answerer(true);
+    Endpoint& a = Make({}, false);
+    Endpoint& b = Make({}, false);
+    a.info.ManagerInfo.Receiver = &caller;
+    b.info.ManagerInfo.Receiver = &answerer;
+    ASSERT_NE(a.StartOnLoopback(), 0);
+    ASSERT_NE(b.StartOnLoopback(), 0);
+
+    constexpr size_t PerThread = 150;
+    std::vector<uint32_t> sent[2];
+    std::thread::id senders[2];
+    auto sendAll = [&](int t) {
+        senders[t] = std::this_thread::get_id();
+        for (size_t i = 0; i < PerThread; ++i) {
+            auto msg = std::make_shared<JsonMsgIdle>();
+            sent[t].push_back(msg->MsgId);
+            ASSERT_TRUE(a.connect->Send(msg, b.Addr()).IsOk());
+        }
+    };
+    std::thread first(sendAll, 0), second(sendAll, 1);
+    first.join();
+    second.join();
+
+    ASSERT_TRUE(answerer.WaitFor(2 * PerThread, 2 * PerThread));
+    ASSERT_TRUE(caller.WaitFor(2 * PerThread, 2 * PerThread));
+    for (int t = 0; t < 2; ++t) {
+        EXPECT_EQ(OnlyThese(answerer.Received(), sent[t]), sent[t]);  // on the wire in order
+        EXPECT_EQ(OnlyThese(caller.Delivered(), sent[t]), sent[t]);   // confirmed in order
+        std::vector<uint32_t> answered = OnlyThese(caller.Received(), sent[t]);
+        EXPECT_EQ(answered, sent[t]);  // every answer once
+        EXPECT_EQ(caller.Threads().count(senders[t]), 0u);  // never on a thread inside Send
+    }
+    EXPECT_FALSE(caller.Overlapped());
+    EXPECT_FALSE(answerer.Overlapped());
+    EXPECT_EQ(a.connect->Statistics().RepeatMsgSent + b.connect->Statistics().RepeatMsgSent, 0u);
+    a.connect->Stop();  // before the receivers go
+    b.connect->Stop();
 }
 
 } // namespace

@@ -73,6 +73,8 @@ ErrInfo JsonUdpConnect::Start() {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _stat = ConnectionStatistic();
+        // An entry left outstanding by a Stop gets its full number of sends again.
+        _transmissions = 0;
     }
     ErrInfo err = Manager->Start();
     if (!err.IsOk()) {
@@ -85,6 +87,7 @@ ErrInfo JsonUdpConnect::Start() {
         return MAKE_ERR_INFO().StrError("Can not start the connection's worker thread");
     }
     Started = true;
+    SetEvent(Event);  // what was queued while stopped leaves now
     return MAKE_ERR_INFO();
 }
 
@@ -122,15 +125,42 @@ ErrInfo JsonUdpConnect::Send(const JsonMsgPtr& msg, const SockAddr& addr) {
     }
     const size_t size = msg->Attachment.size();
     msg->AttachmentSize = size;
+    std::vector<OutgoingMsg> entries;
     // A limit of 0 cannot make segments (there would be no end of them): no segmentation.
     if (size <= limit || limit == 0) {
-        _toSendList.PushBack(OutgoingMsg{msg, msg, addr});
-        SetEvent(Event);
-        return MAKE_ERR_INFO();
+        entries.push_back(OutgoingMsg{msg, msg, addr});
+    } else {
+        SplitIntoSegments(msg, addr, limit, entries);
     }
 
+    JsonMsgPtr toSend;
+    SockAddr sendAddr;
+    bool wakeWorker = false;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _toSendList.PushBack(entries);
+        // Nothing outstanding: the message leaves from here, without waking the worker. While
+        // stopped it waits for Start.
+        if (Started) TakeNextUnderLock(hrt::GetClock(), toSend, sendAddr, wakeWorker);
+    }
+    if (toSend) {
+        // A failed transmission stays outstanding: the timeout repeats it or gives up on it.
+        // The error is reported by the worker, never on the caller's thread, which may hold
+        // locks of its own that the user's OnError takes.
+        ErrInfo err = Manager->SendDirect(toSend, sendAddr);
+        if (!err.IsOk()) {
+            _errorList.PushBack(std::move(err));
+            wakeWorker = true;
+        }
+    }
+    if (wakeWorker) SetEvent(Event);
+    return MAKE_ERR_INFO();
+}
+
+void JsonUdpConnect::SplitIntoSegments(const JsonMsgPtr& msg, const SockAddr& addr, uint32_t limit,
+                                       std::vector<OutgoingMsg>& entries) {
+    const size_t size = msg->Attachment.size();
     const size_t count = (size + limit - 1) / limit;
-    std::vector<OutgoingMsg> entries;
     entries.reserve(count + 1);
     entries.push_back(OutgoingMsg{msg, msg, addr});
     for (size_t j = 0; j < count; ++j) {
@@ -148,9 +178,6 @@ ErrInfo JsonUdpConnect::Send(const JsonMsgPtr& msg, const SockAddr& addr) {
     // The leader now travels with its declared size but without bytes.
     msg->Attachment.clear();
     msg->Attachment.shrink_to_fit();
-    _toSendList.PushBack(entries);
-    SetEvent(Event);
-    return MAKE_ERR_INFO();
 }
 
 ConnectionStatistic JsonUdpConnect::Statistics() {
@@ -176,6 +203,9 @@ void JsonUdpConnect::OnMsgReceived(IJsonUdpManager*, const JsonMsgPtr& msg, cons
     const uint64_t now = hrt::GetClock();
 
     if (const auto* ack = dynamic_cast<const JsonMsgAck*>(msg.get())) {
+        JsonMsgPtr next;
+        SockAddr nextAddr;
+        bool wakeWorker = false;
         {
             std::lock_guard<std::mutex> lock(_mutex);
             _pingTimeoutStartTime = now;
@@ -186,11 +216,18 @@ void JsonUdpConnect::OnMsgReceived(IJsonUdpManager*, const JsonMsgPtr& msg, cons
                 ++_stat.MsgSent;
                 const uint64_t ackMs = (now - _lastSentTicks) / NsPerMs;
                 _stat.MaxAckMs = std::max<uint32_t>(_stat.MaxAckMs, static_cast<uint32_t>(std::min<uint64_t>(ackMs, UINT32_MAX)));
+                // The next entry leaves at once, from here.
+                TakeNextUnderLock(now, next, nextAddr, wakeWorker);
             } else {
                 ++_stat.DupAckReceived;
             }
         }
-        SetEvent(Event);
+        if (next) {
+            ErrInfo err = Manager->SendDirect(next, nextAddr);
+            if (!err.IsOk()) ReportError(err);
+        }
+        if (wakeWorker) SetEvent(Event);
+        DeliverPending();
         return;
     }
 
@@ -211,7 +248,7 @@ void JsonUdpConnect::OnMsgReceived(IJsonUdpManager*, const JsonMsgPtr& msg, cons
         }
         if (IsPing(*msg)) ++_stat.PingReceived;
     }
-    SetEvent(Event);
+    DeliverPending();
 }
 
 void JsonUdpConnect::HandleIncomingMessage(const JsonMsgPtr& msg, const SockAddr& from) {
@@ -260,11 +297,59 @@ uint32_t JsonUdpConnect::WaitMillisecs() {
         const uint64_t due = _pingTimeoutStartTime + static_cast<uint64_t>(Info.Params.PingTimeout) * NsPerMs;
         wait = std::min<uint64_t>(wait, due > now ? (due - now + NsPerMs - 1) / NsPerMs : 0);
     }
+    _workerWakeAt = now + wait * NsPerMs;
     return static_cast<uint32_t>(wait);
 }
 
+bool JsonUdpConnect::TakeNextUnderLock(uint64_t now, JsonMsgPtr& toSend, SockAddr& sendAddr, bool& wakeWorker) {
+    if (_lastSent.IsValid()) return false;
+    OutgoingMsg next;
+    if (!_toSendList.TryPopFront(next)) return false;
+    _lastSent = std::move(next);
+    _lastSentTicks = now;
+    _transmissions = 1;
+    toSend = _lastSent.MsgPart;
+    sendAddr = _lastSent.SendAddr;
+    // The worker sleeps at most IdleWaitMs and then plans for the new entry itself; it needs a
+    // kick only when the repeat is due before it would wake.
+    const int64_t timeoutMs = Info.Params.MsgTimeoutMs;
+    if (timeoutMs > 0 && now + static_cast<uint64_t>(timeoutMs) * NsPerMs < _workerWakeAt) wakeWorker = true;
+    return true;
+}
+
+void JsonUdpConnect::DeliverPending() {
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_delivering) {
+            _deliverAgain = true;
+            return;
+        }
+        _delivering = true;
+    }
+    for (;;) {
+        IJsonUdpReceiver* receiver = UserReceiver();
+        // One of each in turn, so that neither kind waits behind a long run of the other.
+        for (;;) {
+            JsonMsgPtr delivered;
+            InternalMsg received;
+            const bool gotDelivered = _deliveredList.TryPopFront(delivered);
+            if (gotDelivered && receiver) receiver->OnMsgDelivered(this, delivered);
+            const bool gotReceived = _receiveList.TryPopFront(received);
+            if (gotReceived && receiver) receiver->OnMsgReceived(this, received.Msg, received.Addr);
+            if (!gotDelivered && !gotReceived) break;
+        }
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_deliverAgain) {
+            _delivering = false;
+            return;
+        }
+        _deliverAgain = false;
+    }
+}
+
 void JsonUdpConnect::DropQueuedSegmentsOf(uint32_t leaderId) {
-    // Only the worker takes from the front, so putting back the first foreign entry is safe.
+    // Entries are taken from the front only under _mutex, which the caller holds, so putting
+    // back the first foreign entry is safe.
     OutgoingMsg entry;
     while (_toSendList.TryPopFront(entry)) {
         const auto* segment = dynamic_cast<const JsonMsgAtt*>(entry.MsgPart.get());
@@ -276,7 +361,6 @@ void JsonUdpConnect::DropQueuedSegmentsOf(uint32_t leaderId) {
 }
 
 int JsonUdpConnect::Process() {
-    uint32_t transmissions = 0;  // of the outstanding entry
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _pingTimeoutStartTime = hrt::GetClock();
@@ -285,7 +369,7 @@ int JsonUdpConnect::Process() {
         WaitForSingleObject(Event, WaitMillisecs());
         if (StopRequest) break;
         try {
-            ProcessStep(transmissions);
+            ProcessStep();
         } catch (const std::exception& e) {
             ReportError(MAKE_ERR_INFO().StrError(e.what()));
         }
@@ -293,64 +377,48 @@ int JsonUdpConnect::Process() {
     return 0;
 }
 
-void JsonUdpConnect::ProcessStep(uint32_t& transmissions) {
+void JsonUdpConnect::ProcessStep() {
+    ErrInfo queuedError;
+    while (_errorList.TryPopFront(queuedError)) ReportError(queuedError);
+
     JsonMsgPtr toSend;
     SockAddr sendAddr;
     bool gaveUp = false;
-    uint32_t failedId = 0;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         const uint64_t now = hrt::GetClock();
         const int64_t timeoutMs = Info.Params.MsgTimeoutMs;
-        if (!_lastSent.IsValid()) {
-            OutgoingMsg next;
-            if (_toSendList.TryPopFront(next)) {
-                _lastSent = std::move(next);
-                toSend = _lastSent.MsgPart;
-                sendAddr = _lastSent.SendAddr;
-                _lastSentTicks = now;
-                transmissions = 1;
-            }
-        } else if (timeoutMs > 0 && now - _lastSentTicks >= static_cast<uint64_t>(timeoutMs) * NsPerMs) {
-            // An entry left outstanding by a Stop starts counting anew (transmissions 0); with
+        if (_lastSent.IsValid() && timeoutMs > 0 && now - _lastSentTicks >= static_cast<uint64_t>(timeoutMs) * NsPerMs) {
+            // An entry left outstanding by a Stop starts counting anew (_transmissions 0); with
             // no retry limit it must never be given up.
             const uint32_t retries = Info.Params.MsgRetries;
-            if (retries != 0 && transmissions >= retries) {
+            if (retries != 0 && _transmissions >= retries) {
                 const auto* segment = dynamic_cast<const JsonMsgAtt*>(_lastSent.MsgPart.get());
-                failedId = segment != nullptr ? segment->LeaderId : _lastSent.MsgPart->MsgId;
+                const uint32_t failedId = segment != nullptr ? segment->LeaderId : _lastSent.MsgPart->MsgId;
                 _lastSent.Clear();
+                DropQueuedSegmentsOf(failedId);
                 gaveUp = true;
             } else {
-                ++transmissions;
+                ++_transmissions;
                 _lastSentTicks = now;
                 toSend = _lastSent.MsgPart;
                 sendAddr = _lastSent.SendAddr;
                 ++_stat.RepeatMsgSent;
             }
         }
+        // The worker plans its own sleep after this step: no kick needed.
+        bool wakeWorker = false;
+        if (!toSend) TakeNextUnderLock(now, toSend, sendAddr, wakeWorker);
     }
 
-    if (gaveUp) {
-        DropQueuedSegmentsOf(failedId);
-        ReportError(MAKE_ERR_INFO().StrError("Protocol error. No ack received"));
-    }
+    if (gaveUp) ReportError(MAKE_ERR_INFO().StrError("Protocol error. No ack received"));
     if (toSend) {
         // A failed transmission stays outstanding: the timeout repeats it or gives up on it.
         ErrInfo err = Manager->SendDirect(toSend, sendAddr);
         if (!err.IsOk()) ReportError(err);
     }
 
-    IJsonUdpReceiver* receiver = UserReceiver();
-    JsonMsgPtr delivered;
-    if (_deliveredList.TryPopFront(delivered)) {
-        if (receiver) receiver->OnMsgDelivered(this, delivered);
-        SetEvent(Event);
-    }
-    InternalMsg received;
-    if (_receiveList.TryPopFront(received)) {
-        if (receiver) receiver->OnMsgReceived(this, received.Msg, received.Addr);
-        SetEvent(Event);
-    }
+    DeliverPending();
 
     bool ping = false;
     SockAddr pingAddr;

@@ -4,9 +4,14 @@
 // recognised as a duplicate. One sent message is outstanding at a time, so messages leave in
 // the order they were handed in. Large attachments travel as "attach" segments.
 //
-// Threads: one worker thread per connection sends, repeats and hands delivered and received
-// messages to the user; acknowledgements go out and are matched on the socket service thread.
-// The user's OnMsgDelivered and OnMsgReceived therefore run on the worker, never concurrently.
+// Threads: a message leaves from the thread that makes it the outstanding one: the caller of
+// Send when nothing is outstanding, the socket service thread when the acknowledgement of the
+// previous one arrives, otherwise the connection's worker thread, which also repeats, gives up
+// and keeps the line alive. Acknowledgements go out and are matched on the socket service
+// thread. Delivered and received messages are handed to the user by whichever of the socket
+// service thread and the worker gets to them first: OnMsgDelivered and OnMsgReceived never run
+// concurrently, and never on the thread that called Send. Control round trips therefore cost no
+// thread hand-offs beyond the socket's own.
 #pragma once
 
 #include <atomic>
@@ -14,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "protocol/IJsonUdpManager.h"
 #include "util/ConcurrentQueue.h"
@@ -119,11 +125,21 @@ public:
 
 private:
     int Process();  // the worker's body
-    void ProcessStep(uint32_t& transmissions);
+    void ProcessStep();
     // Decides how long the worker may sleep: until the outstanding entry's repeat is due.
     uint32_t WaitMillisecs();
+    // Makes the next queued entry the outstanding one when there is none; under _mutex. True
+    // when the caller must now transmit it (toSend, sendAddr); wakeWorker tells whether the
+    // worker sleeps past the entry's repeat time.
+    bool TakeNextUnderLock(uint64_t now, JsonMsgPtr& toSend, SockAddr& sendAddr, bool& wakeWorker);
+    // Hands the queued deliveries and received messages to the user unless another thread is
+    // doing so; that thread then picks up what was queued meanwhile.
+    void DeliverPending();
     void HandleIncomingMessage(const JsonMsgPtr& msg, const SockAddr& from);  // under _mutex
-    void DropQueuedSegmentsOf(uint32_t leaderId);
+    // The leader (its attachment emptied, its size kept) followed by the "attach" segments.
+    static void SplitIntoSegments(const JsonMsgPtr& msg, const SockAddr& addr, uint32_t limit,
+                                  std::vector<OutgoingMsg>& entries);
+    void DropQueuedSegmentsOf(uint32_t leaderId);  // under _mutex
     void ReportError(ErrInfo err);
     IJsonUdpReceiver* UserReceiver();
 
@@ -143,11 +159,16 @@ private:
     IncomingMsg _incompleteInMessage;  // collection in progress when valid
     uint32_t _expectedSegmentNum = 0;
     uint64_t _lastSentTicks = 0;     // hrt::GetClock of the last transmission
+    uint32_t _transmissions = 0;     // of the outstanding entry since it became outstanding
+    uint64_t _workerWakeAt = 0;      // hrt::GetClock at which the sleeping worker wakes
+    bool _delivering = false;        // a thread is handing messages to the user
+    bool _deliverAgain = false;      // more was queued while it did
     uint64_t _pingTimeoutStartTime = 0;  // hrt::GetClock at the start of the current silence
 
     ConcurrentQueue<OutgoingMsg> _toSendList;
     ConcurrentQueue<InternalMsg> _receiveList;    // received, waiting for the user
     ConcurrentQueue<JsonMsgPtr> _deliveredList;   // acknowledged, waiting for the user
+    ConcurrentQueue<ErrInfo> _errorList;          // failures of Send's own transmission
 
     HANDLE Event;                    // auto-reset; wakes the worker
     std::atomic<bool> StopRequest{false};
