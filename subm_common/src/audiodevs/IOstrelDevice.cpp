@@ -1,6 +1,12 @@
 #include "audiodevs/IOstrelDevice.h"
 
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 #include "protocol/JsonMsgAsioDriver.h"
+#include "protocol/JsonUdpConnect.h"
 
 namespace Ostrel {
 
@@ -38,6 +44,85 @@ void ImplDeviceInfo::SetFromJsonMsg(const Network::JsonMsgDevInfo& msg) {
     PeerRtpPort = msg.RtpPort;
     NumInputs = msg.Inputs;
     NumOutputs = msg.Outputs;
+}
+
+namespace {
+
+constexpr auto SearchListenTime = std::chrono::milliseconds(3000);
+
+// Collects the answers of one search; lives only for that search.
+class BroadcastReceiver final : public Network::IJsonUdpReceiver {
+public:
+    ErrInfo FindActiveDevices(const Network::SockAddr& host, const Network::SockAddr& broadcast, DevicesList& list);
+
+    void OnMsgDelivered(Network::IJsonUdpManager*, const Network::JsonMsgPtr&) override {}
+    void OnMsgReceived(Network::IJsonUdpManager* connection, const Network::JsonMsgPtr& msg,
+                       const Network::SockAddr& from) override;
+    // The record logs itself when dropped.
+    void OnError(Network::IJsonUdpManager*, ErrInfo) override {}
+
+private:
+    void OnDevInfo(const Network::JsonMsgDevInfo& msg, const Network::SockAddr& from);
+
+    DevicesList _devlist;  // guarded by _jsonUdpMessageMutex
+    std::mutex _jsonUdpMessageMutex;
+};
+
+ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& host, const Network::SockAddr& broadcast,
+                                             DevicesList& list) {
+    // Declared before the connection so that the connection, which uses it, goes first.
+    std::unique_ptr<Network::INetManager> manager(
+        Network::NetFactory::CreateNetManager(L"BroadcastReceiver NetManager", true, 0));
+    if (!manager) return MAKE_ERR_INFO().StrError("Can not create UdpNetMan");
+
+    Network::IJsonUdpConnectPtr connection = Network::JsonUdpFactory::CreateJsonUdpConnect(
+        Network::ComponentInfo("BroadcastReceiver.JsonUdpConnect"), *manager);
+    if (!connection) return MAKE_ERR_INFO().StrError("Can not create JsonUdpConnect");
+
+    Network::JsonUdpConnectInfo info;
+    info.ManagerInfo.Receiver = this;
+    info.ManagerInfo.MsgFactory = Network::GetAsioDriverJsonMsgFactory();
+    info.ManagerInfo.RecvAddr = host;
+    // Without it the system refuses to send to a broadcast address, the normal target.
+    info.ManagerInfo.Broadcast = true;
+
+    ErrInfo err = connection->Init(info);
+    if (!err) return err;
+    err = connection->Start();
+    if (!err) return err;
+    err = connection->SendDirect(std::make_shared<Network::JsonMsgDevFind>(), broadcast);
+    if (!err) return err;
+
+    std::this_thread::sleep_for(SearchListenTime);
+
+    {
+        std::lock_guard<std::mutex> lock(_jsonUdpMessageMutex);
+        list = _devlist;
+    }
+    return MAKE_ERR_INFO();
+}
+
+void BroadcastReceiver::OnMsgReceived(Network::IJsonUdpManager*, const Network::JsonMsgPtr& msg,
+                                      const Network::SockAddr& from) {
+    if (const auto* devInfo = dynamic_cast<const Network::JsonMsgDevInfo*>(msg.get())) OnDevInfo(*devInfo, from);
+}
+
+// Devices of every model are listed, and each answer is an entry of its own.
+void BroadcastReceiver::OnDevInfo(const Network::JsonMsgDevInfo& msg, const Network::SockAddr& from) {
+    ImplDeviceInfo description;
+    description.SetFromJsonMsg(msg);
+    DeviceInfoEx entry;
+    static_cast<DeviceInfo&>(entry) = description;
+    entry.UnitIpAddress = from;
+    std::lock_guard<std::mutex> lock(_jsonUdpMessageMutex);
+    _devlist.push_back(std::move(entry));
+}
+
+} // namespace
+
+ErrInfo FindActiveDevices(const Network::SockAddr& host, const Network::SockAddr& broadcast, DevicesList& list) {
+    BroadcastReceiver receiver;
+    return receiver.FindActiveDevices(host, broadcast, list);
 }
 
 } // namespace Ostrel

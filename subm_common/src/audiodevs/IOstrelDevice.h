@@ -170,4 +170,10 @@ public:
 // Samples per audio cycle of every model.
 constexpr uint32_t DeviceCycleSamples = 192;
 
+// The network search: sends one "dev_find" from host to broadcast (normally a broadcast address,
+// a device's own address works too), then listens 3000 ms on host and lists every "dev_info"
+// answer in arrival order with the address it came from. Blocks for the whole time. On failure
+// list is left as it was. Concurrent searches need different host ports.
+ErrInfo FindActiveDevices(const Network::SockAddr& host, const Network::SockAddr& broadcast, DevicesList& list);
+
 } // namespace Ostrel
