@@ -189,29 +189,6 @@ TEST(DebugLogFile, FolderIsNormalisedAndSegmentNamesCarryTheOpeningMoment) {
     EXPECT_EQ(LogFiles(dir), std::vector<std::string>{path});
 }
 
-TEST(DebugLogFile, NamedLogWithoutSettingsWritesIntoTheCurrentDirectory) {
-    test_support::TempDir dir;
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.dir());
-    std::string path;
-    {
-        Sniffer sniffer;
-        auto log = IDebugLog::Create(std::wstring(L"named"));
-        log->SetSniffer(&sniffer);
-        log->LogRecord(L"here");
-        ASSERT_TRUE(sniffer.WaitForEnding(" here"));
-        path = text::UTF16_UTF8(log->GetCurrentLogFilePath());
-    }
-    fs::current_path(previous);
-    EXPECT_TRUE(HasShape(path, "named-####-##-## ##_##_##.###.log")) << path;
-    const auto files = LogFiles(dir);
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0], dir.path(path));
-    const auto lines = Lines(ReadAll(files[0]));
-    ASSERT_GT(lines.size(), HeaderLines);
-    EXPECT_TRUE(lines[4].ends_with(" Log Folder Path : ")) << lines[4];
-}
-
 TEST(DebugLogFile, WithoutAFolderRecordsStillReachTheSniffer) {
     test_support::TempDir dir;
     auto p = InFolder(dir, 1000);

@@ -53,10 +53,7 @@ TEST(DebugLogFlush, FlushReturnsOnceAcceptedRecordsAreWritten) {
 // Run as a fresh process by the test below (a fork of this process could inherit an
 // environment whose writing thread did not come along).
 TEST(DebugLogFlush, ChildLogsAndExits) {
-    const char* dir = std::getenv("SDK_LOG_EXIT_DIR");
-    if (!dir) GTEST_SKIP() << "runs as a child of ProcessLogIsWrittenWhenTheProcessExits";
-    // Without a settings file the process log writes into the current directory.
-    if (chdir(dir) != 0) _exit(2);
+    if (!std::getenv("SDK_LOG_EXIT_CHILD")) GTEST_SKIP() << "runs as a child of ProcessLogIsWrittenWhenTheProcessExits";
     Environment()->DebugLog()->LogRecord(L"last words before exit");
     std::exit(0);
 }
@@ -64,19 +61,25 @@ TEST(DebugLogFlush, ChildLogsAndExits) {
 // The process log lives until the process ends and is never destroyed; what it accepted last
 // must still reach its file when the process exits normally.
 TEST(DebugLogFlush, ProcessLogIsWrittenWhenTheProcessExits) {
+    // The process log reads its settings beside the program: a copy of this program in a scratch
+    // folder, with settings that put the log folder there as well.
     TempDir dir;
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const std::string env = "SDK_LOG_EXIT_DIR=" + dir.dir();
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    const std::string program = dir.path(self.filename().string());
+    std::filesystem::copy_file(self, program);
+    dir.write(self.filename().string() + ".log_settings.json", "{\"LogFolderPath\":\".\"}");
+    char env[] = "SDK_LOG_EXIT_CHILD=1";
     char filter[] = "--gtest_filter=DebugLogFlush.ChildLogsAndExits";
-    char* argv[] = {const_cast<char*>(self.c_str()), filter, nullptr};
-    char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
+    char* argv[] = {const_cast<char*>(program.c_str()), filter, nullptr};
+    char* envp[] = {env, nullptr};
     pid_t child = -1;
-    ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp), 0);
+    ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, envp), 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_NE(ReadAllFiles(dir.dir()).find("last words before exit\r\n"), std::string::npos);
+    const std::string folder = dir.path(self.filename().string() + ".logs");
+    EXPECT_NE(ReadAllFiles(folder).find("last words before exit\r\n"), std::string::npos);
 }
 
 } // namespace

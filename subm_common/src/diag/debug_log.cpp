@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -17,9 +18,16 @@
 #include <ctime>
 #include <cwchar>
 
+#include "fs/binary_files.h"
+#include "fs/dirlist.h"
+#include "fs/filenamehelpers.h"
+#include "fs/fsapi.h"
+#include "fs/getrunningmodule.h"
+#include "json/json_object.h"
 #include "util/DateTime.h"
 #include "util/buildinfo.h"
 #include "util/mythread.h"
+#include "util/threadpool.h"
 #include "util/utfconv.h"
 
 namespace {
@@ -35,6 +43,10 @@ constexpr size_t MaxBacktraceFrames = 256;
 // record reaches the file under load, and saves the callers a wake-up call per record.
 constexpr std::chrono::milliseconds GatherTime{1};
 constexpr size_t MaxParameterLine = 511;
+// The retention pass pauses this long after each deletion.
+constexpr std::chrono::milliseconds DeletePause{100};
+// Steps in which shutdown and the pass's pauses look at the flags they share.
+constexpr std::chrono::milliseconds CleanerPollStep{10};
 
 constexpr std::string_view SuspendNotice =
     "*** Log writing process suspended, too many messages per minute ***";
@@ -80,62 +92,27 @@ void SyncAndClose(int fd) {
     }
 }
 
-std::wstring ExecutablePath() {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return std::wstring();
-    return text::UTF8_UTF16(std::string_view(buf, static_cast<size_t>(n)));
-}
-
-std::wstring FileNameOf(const std::wstring& path) {
-    const size_t slash = path.rfind(L'/');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-std::wstring ParentOf(const std::wstring& path) {
-    const size_t slash = path.rfind(L'/');
-    if (slash == std::wstring::npos) return std::wstring();
-    return slash == 0 ? std::wstring(L"/") : path.substr(0, slash);
-}
-
 std::wstring LibraryFileName() {
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&LibraryFileName), &info) == 0 || info.dli_fname == nullptr) {
         return std::wstring();
     }
-    return FileNameOf(text::UTF8_UTF16(info.dli_fname));
+    return fs::GetLastName(text::UTF8_UTF16(info.dli_fname));
 }
 
-// Backslashes become slashes, repeated slashes and "." steps go, ".." steps remove their parent.
-std::wstring NormalisePath(const std::wstring& path) {
-    std::wstring in = path;
-    for (auto& c : in) {
+// Backslashes become slashes, repeated slashes one, then the path is simplified.
+std::wstring NormalisePath(std::wstring path) {
+    for (auto& c : path) {
         if (c == L'\\') c = L'/';
     }
-    const bool absolute = !in.empty() && in[0] == L'/';
-    std::vector<std::wstring> parts;
-    size_t pos = 0;
-    while (pos <= in.size()) {
-        size_t next = in.find(L'/', pos);
-        if (next == std::wstring::npos) next = in.size();
-        std::wstring part = in.substr(pos, next - pos);
-        if (part == L"..") {
-            if (!parts.empty() && parts.back() != L"..") {
-                parts.pop_back();
-            } else if (!absolute) {
-                parts.push_back(part);
-            }
-        } else if (!part.empty() && part != L".") {
-            parts.push_back(std::move(part));
-        }
-        pos = next + 1;
-    }
-    std::wstring out = absolute ? L"/" : L"";
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += L'/';
-        out += parts[i];
-    }
-    return out;
+    path.erase(std::unique(path.begin(), path.end(), [](wchar_t a, wchar_t b) { return a == L'/' && b == L'/'; }),
+               path.end());
+    return fs::EnsureNormalizedFilePath(path);
+}
+
+std::wstring WithoutTrailingSlash(std::wstring path) {
+    if (path.size() > 1 && path.back() == L'/') path.pop_back();
+    return path;
 }
 
 size_t TrimTrailingNuls(const wchar_t* text, size_t n) {
@@ -339,9 +316,12 @@ IDebugLogPtr IDebugLog::Create(const CreateParameters* parameters) {
     return std::make_shared<CDebugLog>(*parameters);
 }
 
-CDebugLog::CDebugLog(const std::wstring& name) {
+CDebugLog::CDebugLog(const std::wstring& name) : CDebugLog(name, fs::GetFileParentPath(fs::GetRunningModuleNameW())) {}
+
+CDebugLog::CDebugLog(const std::wstring& name, const std::wstring& programFolder) {
     _InitDefaults();
-    _logname = name.empty() ? FileNameOf(ExecutablePath()) : name;
+    _WorkingPath = programFolder;
+    _logname = name;
     _ReadLogSettings();
     _Start();
 }
@@ -372,7 +352,7 @@ CDebugLog::CDebugLog(const CreateParameters& p) {
 
 void CDebugLog::_InitDefaults() {
     NewLineString = L"\r\n" + std::wstring(37, L' ');
-    _WorkingPath = ParentOf(ExecutablePath());
+    _WorkingPath = fs::GetFileParentPath(fs::GetRunningModuleNameW());
     _nextTimeToCancelLim = _CurrentMinute(static_cast<int64_t>(std::time(nullptr))) + 1;
 }
 
@@ -406,23 +386,281 @@ CDebugLog::~CDebugLog() {
         std::lock_guard<std::recursive_mutex> sync(_syncMutex);
         _CloseLog();
     }
+    // No pass can be queued any more (the file side is gone); a queued or running one still
+    // reads this object until it clears the flag.
+    while (_cleanerActive.load(std::memory_order_acquire)) std::this_thread::sleep_for(CleanerPollStep);
 }
 
-void CDebugLog::_ReadLogSettings() {}
+// --- settings file ----------------------------------------------------------------------------
 
-void CDebugLog::_StartCleaner() {}
+namespace {
+
+// A settings file is a few hundred bytes; anything far larger is not one, and reading it whole
+// would only cost memory.
+constexpr uint64_t MaxSettingsFileBytes = uint64_t{1} << 20;
+
+// Opens and reads the file whole; false when it cannot be opened. Content that cannot be read
+// in full, or is too large, comes back empty.
+bool ReadSettingsBytes(const std::wstring& path, std::string& content) {
+    content.clear();
+    fs::FsPointer fs;
+    fs::FilePtr file(fs->OpenFile(path, fs::openRead));
+    if (!file) return false;
+    const uint64_t size = file->GetSize();
+    if (size == ~uint64_t{0} || size > MaxSettingsFileBytes) return true;
+    content.resize(static_cast<size_t>(size));
+    size_t read = 0;
+    if (!file->Read(content.data(), content.size(), read) || read != content.size()) content.clear();
+    return true;
+}
+
+// The switch of one "LogStates" element: {"id": value}, where a literal or an integer gives the
+// value as a boolean and anything else false. Any other shape gives the placeholder id, off.
+IDebugLog::LogStatesData LogStateOf(const JSON::Value& element) {
+    if (element.Type() == JSON::typeObject && element.ObjectSize() == 1) {
+        const JSON::MyObject_t members = element.GetMap();
+        const auto& [id, value] = *members.begin();
+        bool enabled = false;
+        if (value.Type() == JSON::typeLiteral || value.Type() == JSON::typeIntNumber) enabled = static_cast<bool>(value);
+        return {id, enabled};
+    }
+    return {L"TestLogStreamId", false};
+}
+
+} // namespace
+
+std::wstring CDebugLog::_GetDefaultLogFolderLocation() { return L"/var/log/"; }
+
+void CDebugLog::_ReadLogSettings() {
+    if (_logname.empty()) _logname = fs::GetRunningModuleNameExtW();
+    std::wstring path = _WorkingPath;
+    path += L'/';
+    path += _logname;
+    path += L".log_settings.json";
+    fs::EnsureNormalizedFilePath(path);
+
+    std::string content;
+    if (!ReadSettingsBytes(path, content)) {
+        _CreateDefaultSettingsFile(path);
+        ReadSettingsBytes(path, content);
+    }
+    // No settings at all: the log keeps its defaults and writes into the current directory.
+    if (content.empty()) return;
+
+    JSON::Value root;
+    try {
+        if (!JSON::Value::Parse(std::string_view(content), root)) root = JSON::Value();
+    } catch (const std::exception&) {
+        root = JSON::Value();
+    }
+
+    std::wstring folder = root.TryGet<JSON::MyString_t>(L"LogFolderPath", _GetDefaultLogFolderLocation());
+    fs::EnsureTrailingSlash(folder);
+    folder += _logname;
+    folder += L".logs";
+    _folder = folder;
+    _CheckAndMakeFolderName();
+    // One level only; an existing folder is fine, and a missing parent leaves the log without
+    // files rather than creating a tree the user did not ask for.
+    fs::FsPointer()->CreateDir(_folder);
+    _folder = WithoutTrailingSlash(NormalisePath(_folder));
+
+    _segmentBytes = root.TryGet<uint64_t>(L"LogSegmentSize", _DefLogSegmentSize);
+    _segmented = _segmentBytes != 0;
+    _maxStoredBytes = root.TryGet<uint64_t>(L"TotalBytesLimit", _DefTotalBytesLimit);
+    _maxDaysToStore = root.TryGet<uint32_t>(L"MaxDaysKeepAlive", _DefMaxDaysAlive);
+    _logLevel = root.TryGet<int32_t>(L"LoggingLevel", _DefLogLevel);
+    _timeLogging = root.TryGet<bool>(L"TimeLogging", _DefTimeLogging);
+    _threadIdLogging = root.TryGet<bool>(L"ThreadIdLogging", _DefThreadIdLogging);
+    _useFilesFilter = root.TryGet<bool>(L"UseFilesFilter", _DefUseFilesFilter);
+    _entriesPerMin = root.TryGet<uint32_t>(L"EntriesPerMinute", _DefEntriesPerMin);
+    _writeToDisk = root.TryGet<bool>(L"WriteToDisk", _DefWriteToDisk);
+    _stackDumpInDebug = root.TryGet<bool>(L"StackDumpInDebug", _DefStackDumpInDebug);
+
+    const JSON::Value* states = root.Type() == JSON::typeObject ? root.Find(L"LogStates") : nullptr;
+    if (states != nullptr && states->Type() == JSON::typeArray) {
+        std::lock_guard<std::mutex> lock(_streamsMtx);
+        for (size_t i = 0; i < states->ArraySize(); ++i) {
+            const LogStatesData state = LogStateOf((*states)[static_cast<uint64_t>(i)]);
+            if (!state.Id.empty()) _logStates[state.Id] = state.Enabled;
+        }
+    }
+}
+
+void CDebugLog::_CreateDefaultSettingsFile(const std::wstring& path) {
+    std::string text;
+    try {
+        JSON::Value root;
+        root[L"LogFolderPath"] = _GetDefaultLogFolderLocation();
+        root[L"LogSegmentSize"] = _DefLogSegmentSize;
+        root[L"TotalBytesLimit"] = _DefTotalBytesLimit;
+        root[L"MaxDaysKeepAlive"] = _DefMaxDaysAlive;
+        root[L"LoggingLevel"] = _DefLogLevel;
+        root[L"TimeLogging"] = _DefTimeLogging;
+        root[L"ThreadIdLogging"] = _DefThreadIdLogging;
+        root[L"UseFilesFilter"] = _DefUseFilesFilter;
+        root[L"EntriesPerMinute"] = _DefEntriesPerMin;
+        root[L"WriteToDisk"] = _DefWriteToDisk;
+        JSON::Value& states = root[L"LogStates"];
+        states.SetTypeArray();
+        {
+            std::lock_guard<std::mutex> lock(_streamsMtx);
+            uint64_t i = 0;
+            for (const auto& [id, enabled] : _logStates) states[i++][id] = enabled;
+            if (i == 0) states[i][L"TestLogStreamId"] = false;
+        }
+        root.GetStringUTF8(text);
+    } catch (const std::exception&) {
+        return;
+    }
+    // Written under a name of its own and then renamed into place, so that a process reading the
+    // file meanwhile (another instance of the same program) sees all of it or none, and a failure
+    // leaves no file behind.
+    std::wstring temporary = path;
+    temporary += L'.';
+    temporary += std::to_wstring(::getpid());
+    temporary += L".tmp";
+    fs::FsPointer fs;
+    if (!fs::WriteWholeFile(temporary, text.data(), text.size()).Silent().IsOk() || !fs->MovFile(temporary, path)) {
+        fs->DelFile(temporary);
+    }
+}
 
 void CDebugLog::_CheckAndMakeFolderName() {
     std::wstring folder = _folder;
-    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\')) folder.pop_back();
+    for (auto& c : folder) {
+        if (c == L'\\') c = L'/';
+    }
+    while (folder.size() > 1 && folder.back() == L'/') folder.pop_back();
     if (folder.empty() || folder == L".") {
         folder = _WorkingPath;
-    } else if (folder[0] != L'/' && folder[0] != L'\\') {
+    } else if (folder[0] != L'/') {
         folder = _WorkingPath + L"/" + folder;
     }
-    folder = NormalisePath(folder);
-    if (folder.size() > 1 && folder.back() == L'/') folder.pop_back();
-    _folder = folder;
+    _folder = WithoutTrailingSlash(NormalisePath(folder));
+}
+
+// --- retention ----------------------------------------------------------------------------------
+
+void CDebugLog::_StartCleaner() {
+    if (!_writeToDisk || _blockCleaner.load()) return;
+    _cleanerRequests.fetch_add(1, std::memory_order_acq_rel);
+    // One queued or running already: it looks again before it ends, so this open is covered.
+    if (_cleanerActive.exchange(true, std::memory_order_acq_rel)) return;
+    if (!os::CThreadPool::QueueUserWorkItem(&CDebugLog::_FileCleanupPass, this)) {
+        _cleanerActive.store(false, std::memory_order_release);
+    }
+}
+
+void CDebugLog::_FileCleanupPass() {
+    uint64_t handled;
+    do {
+        handled = _cleanerRequests.load(std::memory_order_acquire);
+        _DeleteOldFiles();
+    } while (!_blockCleaner.load() && _cleanerRequests.load(std::memory_order_acquire) != handled);
+    // The last touch of this object: destruction may go ahead from here on.
+    _cleanerActive.store(false, std::memory_order_release);
+}
+
+void CDebugLog::RunRetentionPass() {
+    if (_cleanerActive.exchange(true, std::memory_order_acq_rel)) return;
+    _FileCleanupPass();
+}
+
+namespace {
+
+// The log name as a pattern that matches exactly that text: a name like "app(1" must not make
+// the whole pattern invalid (and so end retention), and its dots must stand for dots.
+std::wstring EscapeForPattern(const std::wstring& text) {
+    static const std::wstring special = L"\\^$.|?*+()[]{}";
+    std::wstring out;
+    for (const wchar_t c : text) {
+        if (special.find(c) != std::wstring::npos) out += L'\\';
+        out += c;
+    }
+    return out;
+}
+
+// Consecutive day numbers of the proleptic Gregorian calendar (days since 1970-01-01); any day
+// of the month, even an impossible one, counts on from the month's first day.
+int64_t DayNumber(int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(year - era * 400);
+    const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// The day number of the date YYYY-MM-DD that a segment name carries 27 characters before its
+// end; false when there is none there.
+bool SegmentDay(const std::wstring& path, int64_t& dayNumber) {
+    if (path.size() < 27) return false;
+    const wchar_t* d = path.c_str() + path.size() - 27;
+    for (int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+        if (!IsDigit(d[i])) return false;
+    }
+    if (d[4] != L'-' || d[7] != L'-') return false;
+    const int year = (d[0] - L'0') * 1000 + (d[1] - L'0') * 100 + (d[2] - L'0') * 10 + (d[3] - L'0');
+    const unsigned month = static_cast<unsigned>((d[5] - L'0') * 10 + (d[6] - L'0'));
+    const unsigned day = static_cast<unsigned>((d[8] - L'0') * 10 + (d[9] - L'0'));
+    if (month < 1 || month > 12) return false;
+    dayNumber = DayNumber(year, month, day);
+    return true;
+}
+
+int64_t Today() {
+    const time_t now = std::time(nullptr);
+    std::tm tm{};
+    if (::localtime_r(&now, &tm) == nullptr) return 0;
+    return DayNumber(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday));
+}
+
+} // namespace
+
+void CDebugLog::_DeleteOldFiles() {
+    if (_blockCleaner.load()) return;
+    std::map<std::wstring, fs::FileDescription> found;
+    fs::Dir::MapContainerWrapper container(found);
+    const fs::Dir::AddAllNamesFilter all;
+    const fs::Dir::AddByRegexFilter ours(L"^" + EscapeForPattern(_logname) +
+                                         L"(-[0-9]+)+ ([0-9]{2}_)+[0-9]{2}\\.[0-9]{3}\\.log$");
+    const fs::Dir::INameFilter& filter = _useFilesFilter ? static_cast<const fs::Dir::INameFilter&>(ours) : all;
+    // A listing that stops early still names files that exist; a missing folder names none.
+    fs::Dir::List(_folder, filter, container, fs::Dir::listFiles).Silent();
+
+    std::vector<std::pair<std::wstring, uint64_t>> files;  // oldest first
+    uint64_t total = 0;
+    for (const auto& [path, entry] : found) {
+        files.emplace_back(path, entry.FileSize);
+        total += entry.FileSize;
+    }
+    fs::FsPointer fs;
+    size_t first = 0;
+    auto removeFirst = [&] {
+        fs->DelFile(files[first].first);  // a file that will not go is still counted as gone
+        total -= files[first].second;
+        ++first;
+        // Spread a large backlog out, so the writer's disk is not kept busy by deleting.
+        for (auto waited = std::chrono::milliseconds(0); waited < DeletePause && !_blockCleaner.load();
+             waited += CleanerPollStep) {
+            std::this_thread::sleep_for(CleanerPollStep);
+        }
+    };
+
+    if (_maxStoredBytes != 0) {
+        while (!_blockCleaner.load() && files.size() - first > 1 && total > _maxStoredBytes) removeFirst();
+    }
+    if (_maxDaysToStore != 0) {
+        const int64_t threshold = Today() - static_cast<int64_t>(_maxDaysToStore);
+        while (!_blockCleaner.load() && files.size() - first > 1) {
+            int64_t day = 0;
+            if (!SegmentDay(files[first].first, day) || day >= threshold) break;
+            removeFirst();
+        }
+    }
 }
 
 // --- settings and stream switches -------------------------------------------------------------

@@ -187,11 +187,16 @@ struct DebugLogHelper {
 //   _syncMutex instead; the writing thread does not exist.
 // - Nothing accepted is dropped: the per-minute limit is the only drop, and destruction drains the
 //   pending buffer into the file before closing it.
+// - After each file open a retention pass deletes this log's oldest files on a pool thread, one
+//   pass at a time; destruction stops a running pass and waits for it.
 class CDebugLog final : public IDebugLog {
 public:
     // Configured from the settings file beside the running program (name empty: the program's
     // file name).
     explicit CDebugLog(const std::wstring& name);
+    // As the name form, with programFolder in place of the running program's folder: the
+    // settings file is looked for (and created) there. Lets tests use a scratch folder.
+    CDebugLog(const std::wstring& name, const std::wstring& programFolder);
     // Configured from parameters; no settings file is read.
     explicit CDebugLog(const CreateParameters& parameters);
     ~CDebugLog() override;
@@ -238,16 +243,28 @@ public:
     using MinuteClock = uint64_t (*)();
     void SetMinuteClock(MinuteClock clock);
 
+    // The folder the log files go to (no trailing slash; empty: the current directory).
+    const std::wstring& GetLogFolder() const { return _folder; }
+    // Runs one retention pass on the calling thread, as the log does after each file open. For
+    // tests of a log that writes no files (and so starts no passes of its own).
+    void RunRetentionPass();
+
 private:
     class RecordBuilder;
 
     void _InitDefaults();
     void _Start();
-    // Reads the settings file beside the program (folder, limits, switches, streams); until it
-    // exists every value keeps its default and the folder stays empty (current directory).
+    // Reads the settings file beside the program (folder, limits, switches, streams), writing
+    // the default file when there is none. Without a readable file every value keeps its default
+    // and the folder stays empty (current directory).
     void _ReadLogSettings();
-    // Starts a retention pass that deletes old segments of this log; not yet done.
+    void _CreateDefaultSettingsFile(const std::wstring& path);
+    static std::wstring _GetDefaultLogFolderLocation();
+    // Queues a retention pass to the worker pool unless one is queued or running.
     void _StartCleaner();
+    void _FileCleanupPass();  // runs on a pool thread
+    void _DeleteOldFiles();   // the pass itself; stops early when _blockCleaner is set
+    // Completes _folder: empty or "." is the program's folder, a relative one lies below it.
     void _CheckAndMakeFolderName();
 
     uint64_t _CurrentMinute(int64_t epochSeconds) const;
@@ -297,8 +314,11 @@ private:
     bool _withinreop = false;
     int64_t _lastOpenMs = 0;                      // opening moment of the last file, ms since the epoch
 
+    // Set from the moment a pass is queued until it has finished with this object; destruction
+    // waits for it, so a queued pass never runs on a destroyed log.
     std::atomic<bool> _cleanerActive{false};
-    std::atomic<bool> _blockCleaner{false};
+    std::atomic<bool> _blockCleaner{false};       // shutting down: no new passes, running ones stop
+    std::atomic<uint64_t> _cleanerRequests{0};    // file opens so far; a pass repeats when it grew
 
     // Configuration: set before the writing thread starts, constant afterwards unless noted.
     std::wstring _WorkingPath;

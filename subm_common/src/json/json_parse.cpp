@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <string>
 
+#include "fs/textfiles.h"
 #include "util/numtext.h"
 #include "util/utfconv.h"
 
@@ -830,21 +829,11 @@ bool Value::Parse(std::string_view utf8, Value& node) {
 }
 
 bool Value::ParseFile(const std::wstring& path, Value& node) {
-    const std::string narrowPath = text::UTF16_UTF8(path);
-    if (narrowPath.empty()) return false;
-    std::string bytes;
-    try {
-        std::ifstream file(narrowPath, std::ios::binary);
-        if (!file) return false;
-        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (file.bad()) return false;
-    } catch (const std::exception&) {
-        return false;  // a read error such as a directory in place of the file
-    }
-    if (bytes.empty()) return false;
-    std::wstring wide = text::UTF8_UTF16(bytes);
-    if (wide.empty()) return false;
-    std::wstring_view content(wide);
+    std::wstring text;
+    // false is the whole answer here; the reading error's record is not logged as well.
+    if (!fs::ReadStringFromFile(path, text).Silent().IsOk()) return false;
+    if (text.empty()) return false;  // empty, or not UTF-8
+    std::wstring_view content(text);
     if (content.front() == 0xFEFF) content.remove_prefix(1);
     return Parse(content, node);
 }
