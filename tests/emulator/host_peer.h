@@ -38,6 +38,8 @@ public:
     explicit Host(uint16_t devicePort) : _device(devicePort) {}
 
     uint16_t Port() const { return _peer.Port(); }
+    // For a host whose address the device must know before it starts.
+    void SetDevicePort(uint16_t devicePort) { _device = devicePort; }
     const test_support::UdpPeer& Peer() const { return _peer; }
 
     void SendRaw(const std::string& bytes) const { ASSERT_TRUE(_peer.SendTo(_device, bytes)); }

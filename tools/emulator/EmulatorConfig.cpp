@@ -1,6 +1,7 @@
 #include "EmulatorConfig.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 namespace emu {
@@ -26,6 +27,43 @@ Tone ToneForFmFrequency(uint32_t fmFreqKhz) {
     tone.LeftAmplitude = 0.5;
     tone.RightAmplitude = 0.25;
     return tone;
+}
+
+const char* ModelName(DeviceModel model) {
+    switch (model) {
+    case DeviceModel::Qm268: return "QM268";
+    case DeviceModel::Qm5: return "QM5";
+    case DeviceModel::Qm412: break;
+    }
+    return "QM412";
+}
+
+std::optional<DeviceModel> ModelFromName(const std::string& lowerCaseName) {
+    for (DeviceModel m : {DeviceModel::Qm412, DeviceModel::Qm268, DeviceModel::Qm5}) {
+        std::string name = ModelName(m);
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name == lowerCaseName) return m;
+    }
+    return std::nullopt;
+}
+
+uint32_t EmulatorConfig::NumInputs() const {
+    if (Inputs) return *Inputs;
+    switch (Model) {
+    case DeviceModel::Qm268: return 1;  // the one switched input, stereo
+    case DeviceModel::Qm5: return 0;
+    case DeviceModel::Qm412: break;
+    }
+    return 4;
+}
+
+std::string EmulatorConfig::Type() const { return UnitType.empty() ? ModelName(Model) : UnitType; }
+
+std::string EmulatorConfig::Id() const {
+    if (!UnitId.empty()) return UnitId;
+    std::string id = ModelName(Model);
+    id += "-EMU-0001";
+    return id;
 }
 
 } // namespace emu

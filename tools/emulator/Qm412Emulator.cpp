@@ -19,6 +19,8 @@
 
 #include "ControlWire.h"
 #include "FaultDice.h"
+#include "Qm268Switch.h"
+#include "Qm5Clock.h"
 #include "RtpWriter.h"
 
 namespace emu {
@@ -100,6 +102,7 @@ JSON::Value TextList(const std::vector<std::string>& items) {
 struct Qm412Emulator::Impl {
     // A message of the device that waits for its acknowledgement; the front one is outstanding.
     struct Outgoing {
+        std::string Kind;
         std::string Bytes;
         sockaddr_in To{};
         uint32_t MsgId = 0;
@@ -113,7 +116,7 @@ struct Qm412Emulator::Impl {
         Clock::time_point When;
     };
 
-    explicit Impl(EmulatorConfig c) : Config(std::move(c)) {}
+    explicit Impl(EmulatorConfig c) : Config(std::move(c)), Rate(Config.SampleRate), Switch(Config.Switch) {}
 
     const EmulatorConfig Config;
 
@@ -131,6 +134,10 @@ struct Qm412Emulator::Impl {
     std::deque<Seen> Recent;                 // guarded by Mutex
     std::optional<sockaddr_in> LastHost;     // guarded by Mutex
     uint32_t NextMsgId = 1;                  // guarded by Mutex
+    uint32_t Rate = 0;                       // guarded by Mutex; reported and streamed
+    InputSwitch Switch;                      // guarded by Mutex; a QM268's
+    Clock::time_point NextTimeRequest;       // guarded by Mutex; a QM5's periodic "get_time"
+    std::optional<sockaddr_in> TimeHost;     // set by Start; where a QM5 asks, else LastHost
 
     // Set by Start, cleared by Stop; in between only read.
     int ControlFd = -1;
@@ -154,7 +161,7 @@ struct Qm412Emulator::Impl {
         DiceOut = FaultDice(FaultDice::StreamSeed(Faults.Seed, StreamControlOut));
         DiceGarbage = FaultDice(FaultDice::StreamSeed(Faults.Seed, StreamGarbage));
         DiceRtp.clear();
-        for (uint32_t i = 0; i < Config.Inputs; ++i)
+        for (uint32_t i = 0; i < Config.NumInputs(); ++i)
             DiceRtp.emplace_back(FaultDice::StreamSeed(Faults.Seed, StreamRtp + i));
     }
 
@@ -181,6 +188,7 @@ struct Qm412Emulator::Impl {
             return false;
         }
         Outgoing out;
+        out.Kind = kind;
         out.MsgId = TakeMsgId();
         out.Bytes = wire::Build(std::move(body), kind, out.MsgId, answersId);
         out.To = to;
@@ -198,6 +206,10 @@ struct Qm412Emulator::Impl {
             if (front.Transmissions == 0) {
                 if (now < front.NotBefore) return;
                 ++Counters.MessagesSent;
+                if (front.Kind == "get_time") {
+                    ++Counters.Time.RequestsSent;
+                    ++Counters.Time.Waiting;
+                }
             } else {
                 if (now - front.LastSent < repeatAfter) return;
                 if (front.Transmissions >= std::max<uint32_t>(Config.MaxTransmissions, 1)) {
@@ -229,8 +241,30 @@ struct Qm412Emulator::Impl {
         const auto due = front.Transmissions == 0
                              ? front.NotBefore
                              : front.LastSent + std::chrono::milliseconds(std::max<uint32_t>(Config.RepeatTimeoutMs, 1));
+        return MsUntil(due);
+    }
+
+    static int MsUntil(Clock::time_point due) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
         return static_cast<int>(std::clamp<int64_t>(wait, 0, 60'000));
+    }
+
+    bool PeriodicTime() const { return Config.Model == DeviceModel::Qm5 && Config.TimeRequestIntervalMs > 0; }
+
+    // A QM5's periodic time request, queued when due; skipped while it knows no host to ask.
+    void RequestTimeIfDue() {
+        if (!PeriodicTime() || Clock::now() < NextTimeRequest) return;
+        NextTimeRequest = Clock::now() + std::chrono::milliseconds(Config.TimeRequestIntervalMs);
+        const std::optional<sockaddr_in> to = TimeHost ? TimeHost : LastHost;
+        if (to) Queue("get_time", Body("get_time"), *to, 0, 0);
+    }
+
+    // Milliseconds until the control thread has work; -1 for none.
+    int WakeTimeoutMs() const {
+        const int outbox = OutboxTimeoutMs();
+        if (!PeriodicTime()) return outbox;
+        const int time = MsUntil(NextTimeRequest);
+        return outbox < 0 ? time : std::min(outbox, time);
     }
 
     bool IsRepeat(const sockaddr_in& from, uint32_t msgId) {
@@ -244,32 +278,37 @@ struct Qm412Emulator::Impl {
 
     // --- the device's messages ---
 
+    bool IsTuner() const { return Config.Model == DeviceModel::Qm412; }
+    bool HasBypass() const { return Config.Model == DeviceModel::Qm268 && Config.ControlProtocol >= 2; }
+
+    // The body of a message the device sends; undefined for a kind this model does not send.
     JSON::Value Body(std::string_view kind) const {
         JSON::Value body;
         body.SetTypeObject();
-        const size_t lists = static_cast<size_t>(std::max<int64_t>(0, int64_t{Config.Inputs} + Faults.ListLengthDelta));
+        const size_t lists = static_cast<size_t>(std::max<int64_t>(0, int64_t{Config.NumInputs()} + Faults.ListLengthDelta));
         if (kind == "dev_info") {
-            body[L"unit_id"] = wire::Wide(Config.UnitId);
-            body[L"unit_type"] = wire::Wide(Config.UnitType);
+            body[L"unit_id"] = wire::Wide(Config.Id());
+            body[L"unit_type"] = wire::Wide(Config.Type());
             body[L"hardware"] = Config.Hardware;
             body[L"firmware"] = Config.Firmware;
             body[L"software"] = Config.Software;
             body[L"audio_protocol"] = Config.AudioProtocol;
             body[L"control_protocol"] = Config.ControlProtocol;
             body[L"rtp_port"] = Config.RtpPort;
-            body[L"inputs"] = Config.Inputs;
+            body[L"inputs"] = Config.NumInputs();
             body[L"outputs"] = Config.Outputs;
         } else if (kind == "state") {
-            if (Config.SampleRate != 0) body[L"device_freq"] = Config.SampleRate;
+            if (Rate != 0) body[L"device_freq"] = Rate;
+            if (Config.Model == DeviceModel::Qm268) body[L"inputs"] = qm268::StateInputs(Switch, Faults);
         } else if (kind == "inputs") {
             std::vector<std::string> texts;
             for (const auto& d : Destinations) texts.push_back(d ? wire::AddressText(*d) : std::string());
             body[L"inputs"] = TextList(texts);
-        } else if (kind == "fm_freq") {
+        } else if (IsTuner() && kind == "fm_freq") {
             std::vector<int64_t> freqs;
             for (size_t i = 0; i < lists; ++i) freqs.push_back(UnitAt(i).FmFreqKhz);
             body[L"freq"] = IntList(freqs);
-        } else if (kind == "fm_quality") {
+        } else if (IsTuner() && kind == "fm_quality") {
             std::vector<int64_t> rssi, snr, multipath, pilot, valid;
             for (size_t i = 0; i < lists; ++i) {
                 const TunerUnit u = UnitAt(i);
@@ -284,7 +323,7 @@ struct Qm412Emulator::Impl {
             body[L"multipath"] = IntList(multipath);
             body[L"pilot"] = IntList(pilot);
             body[L"valid"] = IntList(valid);
-        } else if (kind == "rds_data") {
+        } else if (IsTuner() && kind == "rds_data") {
             std::vector<std::string> psrv, text, time;
             for (size_t i = 0; i < lists; ++i) {
                 const TunerUnit u = UnitAt(i);
@@ -295,6 +334,10 @@ struct Qm412Emulator::Impl {
             body[L"psrv"] = TextList(psrv);
             body[L"text"] = TextList(text);
             body[L"time"] = TextList(time);
+        } else if (HasBypass() && kind == "bypass") {
+            qm268::WriteBypass(Switch, body);
+        } else if (Config.Model == DeviceModel::Qm5 && kind == "get_time") {
+            // the envelope says it all
         } else {
             body.Clear();  // not a kind the device sends
         }
@@ -336,12 +379,50 @@ struct Qm412Emulator::Impl {
     void SetFmFreq(const JSON::Value& request) {
         const JSON::Value* list = request.Find(L"freq");
         if (list == nullptr || list->Type() != JSON::typeArray) return;
-        const size_t n = std::min<size_t>(list->ArraySize(), Config.Inputs);
+        const size_t n = std::min<size_t>(list->ArraySize(), Config.NumInputs());
         for (size_t i = 0; i < n; ++i) {
             const JSON::Value& entry = (*list)[static_cast<uint64_t>(i)];
             if (entry.Type() != JSON::typeIntNumber) break;
             Units[i].FmFreqKhz = Tune(static_cast<int64_t>(entry));
         }
+    }
+
+    // Each model does what a request asks and names its answer; empty for none. Pings, idles and
+    // anything the model does not know are acknowledged only.
+
+    std::string_view ServeTuner(const wire::Message& request) {
+        const std::string& kind = request.Kind;
+        if (kind == "get_fm_freq") return "fm_freq";
+        if (kind == "set_fm_freq") {
+            SetFmFreq(request.Body);
+            return "fm_freq";  // what the units are tuned to now, which may differ from the request
+        }
+        if (kind == "get_fm_quality") return "fm_quality";
+        if (kind == "get_rds_data") return "rds_data";
+        return {};
+    }
+
+    // Firmware of control protocol 1 has no bypass and does not know its requests, so it
+    // acknowledges them and never answers.
+    std::string_view ServeSwitch(const wire::Message& request) {
+        const std::string& kind = request.Kind;
+        if (kind == "set_state") {
+            qm268::ApplySetState(request.Body, Config.AudioProtocol, Switch, Rate);
+            StreamWake.notify_all();
+            return "state";  // as the device is now, which may differ from the request
+        }
+        if (!HasBypass()) return {};
+        if (kind == "get_bypass") return "bypass";
+        if (kind == "set_bypass") {
+            qm268::ApplySetBypass(request.Body, Switch);
+            return "bypass";
+        }
+        return {};
+    }
+
+    std::string_view ServeClock(const wire::Message& request) {
+        if (request.Kind == "cur_time") qm5::CheckAnswer(request.Body, std::chrono::system_clock::now(), Counters.Time);
+        return {};
     }
 
     void Answer(const wire::Message& request, const sockaddr_in& from) {
@@ -357,19 +438,14 @@ struct Qm412Emulator::Impl {
             ++Counters.SetInputsSeen;
             SetInputs(request.Body);
             answer = "inputs";
-        } else if (kind == "get_fm_freq") {
-            answer = "fm_freq";
-        } else if (kind == "set_fm_freq") {
-            SetFmFreq(request.Body);
-            answer = "fm_freq";  // what the units are tuned to now, which may differ from the request
-        } else if (kind == "get_fm_quality") {
-            answer = "fm_quality";
-        } else if (kind == "get_rds_data") {
-            answer = "rds_data";
         } else {
-            return;  // pings, idles and anything unknown are acknowledged only
+            switch (Config.Model) {
+            case DeviceModel::Qm412: answer = ServeTuner(request); break;
+            case DeviceModel::Qm268: answer = ServeSwitch(request); break;
+            case DeviceModel::Qm5: answer = ServeClock(request); break;
+            }
         }
-        if (Faults.NeverAnswer.count(kind) != 0) return;
+        if (answer.empty() || Faults.NeverAnswer.count(kind) != 0) return;
         Queue(answer, Body(answer), from, request.MsgId, Faults.AnswerDelayMs);
     }
 
@@ -433,7 +509,7 @@ struct Qm412Emulator::Impl {
             {
                 std::lock_guard<std::mutex> lock(Mutex);
                 if (Stopping) return;
-                timeout = OutboxTimeoutMs();
+                timeout = WakeTimeoutMs();
             }
             pollfd fds[3] = {{WakeRead, POLLIN, 0}, {ControlFd, POLLIN, 0}, {BroadcastFd, POLLIN, 0}};
             const int ready = poll(fds, BroadcastFd >= 0 ? 3 : 2, timeout);
@@ -459,6 +535,7 @@ struct Qm412Emulator::Impl {
                 }
             }
             std::lock_guard<std::mutex> lock(Mutex);
+            RequestTimeIfDue();
             ServiceOutbox();
         }
     }
@@ -466,15 +543,23 @@ struct Qm412Emulator::Impl {
     // Runs on the streaming thread: one packet per streaming input per tick of 192 frames.
     // The stream state is this thread's own; what it shares is read under Mutex once per tick.
     void StreamLoop() {
-        const std::optional<uint8_t> typeByte = rtp::PayloadTypeByte(Config.SampleRate, Config.AudioProtocol);
-        const uint32_t inputs = Config.Inputs;
+        const uint32_t inputs = Config.NumInputs();
+        uint32_t rate = 0;  // of the packets being sent
+        std::optional<uint8_t> typeByte;
         std::vector<rtp::StreamState> streams(inputs);
+        uint16_t sequence = 0;   // the device clock's start
+        uint32_t timestamp = 0;
+        uint64_t deviceTicks = 0;  // packets' worth of time since the start; never reset
         {
             std::lock_guard<std::mutex> lock(Mutex);
+            // One device clock: every input's stream shares its sequence numbers and time
+            // stamps (the host keeps one read position for all of them).
             FaultDice start(FaultDice::StreamSeed(Faults.Seed, 0));
+            sequence = static_cast<uint16_t>(start.Next());
+            timestamp = static_cast<uint32_t>(start.Next());
             for (uint32_t i = 0; i < inputs; ++i) {
-                streams[i].Sequence = static_cast<uint16_t>(start.Next());
-                streams[i].Timestamp = static_cast<uint32_t>(start.Next());
+                streams[i].Sequence = sequence;
+                streams[i].Timestamp = timestamp;
                 streams[i].Ssrc = 0x51410000u + i;
             }
         }
@@ -496,13 +581,19 @@ struct Qm412Emulator::Impl {
                 const auto anyActive = [&] {
                     return std::any_of(Destinations.begin(), Destinations.end(), [](const auto& d) { return d.has_value(); });
                 };
-                if (!typeByte || !anyActive()) {
+                const auto streamable = [&] { return rtp::PayloadTypeByte(Rate, Config.AudioProtocol).has_value(); };
+                if (!streamable() || !anyActive()) {
                     idle = true;
                     std::fill(streaming.begin(), streaming.end(), false);
                     for (auto& h : held) h.clear();  // a stopped stream sends nothing more
-                    StreamWake.wait(lock, [&] { return Stopping || (typeByte && anyActive()); });
+                    StreamWake.wait(lock, [&] { return Stopping || (streamable() && anyActive()); });
                 }
                 if (Stopping) return;
+                if (Rate != rate) {  // the ticks change length: count them from a new start
+                    rate = Rate;
+                    typeByte = rtp::PayloadTypeByte(rate, Config.AudioProtocol);
+                    idle = true;
+                }
                 for (uint32_t i = 0; i < inputs; ++i) {
                     Planned& p = plan[i];
                     p.To = Destinations[i];
@@ -529,7 +620,10 @@ struct Qm412Emulator::Impl {
                 }
                 if (!streaming[i]) streams[i].Phase = 0;
                 streaming[i] = true;
-                rtp::WritePacket(packet.data(), streams[i], *typeByte, p.Sound, Config.SampleRate);
+                // The device's clock runs whether or not an input streams.
+                streams[i].Sequence = static_cast<uint16_t>(sequence + deviceTicks);
+                streams[i].Timestamp = timestamp + static_cast<uint32_t>(deviceTicks) * rtp::FramesPerPacket;
+                rtp::WritePacket(packet.data(), streams[i], *typeByte, p.Sound, rate);
                 ++made[i];
                 const auto send = [&](const std::vector<uint8_t>& bytes) {
                     sendto(RtpFd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&*p.To), sizeof(*p.To));
@@ -565,7 +659,8 @@ struct Qm412Emulator::Impl {
             }
             // Deadlines from one start point: rounding never accumulates into drift.
             ++tick;
-            int64_t deadline = base + tick * int64_t{rtp::FramesPerPacket} * 1'000'000'000 / Config.SampleRate;
+            ++deviceTicks;
+            int64_t deadline = base + tick * int64_t{rtp::FramesPerPacket} * 1'000'000'000 / rate;
             if (NowNs() - deadline > MaxLateNs) {
                 base = NowNs();
                 tick = 0;
@@ -597,9 +692,11 @@ bool Qm412Emulator::Start(std::string* error) {
             return false;
         }
     }
-    if (c.Inputs > EmulatorConfig::MaxInputs) return fail("too many inputs (at most " + std::to_string(EmulatorConfig::MaxInputs) + ")");
+    if (c.NumInputs() > EmulatorConfig::MaxInputs) return fail("too many inputs (at most " + std::to_string(EmulatorConfig::MaxInputs) + ")");
     sockaddr_in addr{};
     if (!wire::MakeAddress(c.BindAddress, c.Port, addr)) return fail("not an IPv4 address: " + c.BindAddress);
+    sockaddr_in timeHost{};
+    if (!c.TimeHost.empty() && !wire::ParseAddress(c.TimeHost, timeHost)) return fail("not an address:port: " + c.TimeHost);
     int pipeFds[2];
     if (pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) return fail(std::string("pipe: ") + std::strerror(errno));
     d.WakeRead = pipeFds[0];
@@ -620,17 +717,22 @@ bool Qm412Emulator::Start(std::string* error) {
 
     {
         std::lock_guard<std::mutex> lock(d.Mutex);
+        const uint32_t inputs = c.NumInputs();
         d.Units.clear();
-        for (uint32_t i = 0; i < c.Inputs; ++i) d.Units.push_back(i < c.Units.size() ? c.Units[i] : DefaultUnit(i));
-        d.Destinations.assign(c.Inputs, std::nullopt);
+        for (uint32_t i = 0; i < inputs; ++i) d.Units.push_back(i < c.Units.size() ? c.Units[i] : DefaultUnit(i));
+        d.Destinations.assign(inputs, std::nullopt);
         d.Faults = c.Faults;
         d.ResetDice();
         d.Counters = EmulatorCounters{};
-        d.Counters.RtpPackets.assign(c.Inputs, 0);
-        d.Counters.RtpDatagrams.assign(c.Inputs, 0);
+        d.Counters.RtpPackets.assign(inputs, 0);
+        d.Counters.RtpDatagrams.assign(inputs, 0);
         d.Outbox.clear();
         d.Recent.clear();
         d.LastHost.reset();
+        d.Rate = c.SampleRate;
+        d.Switch = c.Switch;
+        d.TimeHost = c.TimeHost.empty() ? std::nullopt : std::optional<sockaddr_in>(timeHost);
+        d.NextTimeRequest = Clock::now() + std::chrono::milliseconds(c.TimeRequestIntervalMs);
         d.Stopping = false;
         d.Running = true;
     }
@@ -682,7 +784,28 @@ void Qm412Emulator::SetFaults(const FaultConfig& faults) {
     _impl->ResetDice();
 }
 
-uint32_t Qm412Emulator::NumUnits() const { return _impl->Config.Inputs; }
+uint32_t Qm412Emulator::NumUnits() const { return _impl->Config.NumInputs(); }
+
+uint32_t Qm412Emulator::SampleRate() const {
+    std::lock_guard<std::mutex> lock(_impl->Mutex);
+    return _impl->Rate;
+}
+
+void Qm412Emulator::SetSampleRate(uint32_t hz) {
+    std::lock_guard<std::mutex> lock(_impl->Mutex);
+    _impl->Rate = hz;
+    _impl->StreamWake.notify_all();
+}
+
+InputSwitch Qm412Emulator::Switch() const {
+    std::lock_guard<std::mutex> lock(_impl->Mutex);
+    return _impl->Switch;
+}
+
+void Qm412Emulator::SetSwitch(const InputSwitch& value) {
+    std::lock_guard<std::mutex> lock(_impl->Mutex);
+    _impl->Switch = value;
+}
 
 TunerUnit Qm412Emulator::Unit(uint32_t unit) const {
     std::lock_guard<std::mutex> lock(_impl->Mutex);

@@ -1,11 +1,15 @@
-// An emulated QM412 tuner on a UDP control port: it acknowledges and answers the JSON control
-// protocol, streams each input's tone as RTP to the destination the host names, and injects
-// faults on request. Tests start it in-process; the program qm412-emu wraps it.
+// An emulated device on a UDP control port, a QM412 tuner by default, or a QM268 input switch or
+// a QM5 clock (EmulatorConfig::Model): it acknowledges and answers the JSON control protocol,
+// streams each input's tone as RTP to the destination the host names, and injects faults on
+// request. All models share the control wire (acknowledgements, repeats, duplicate filter) and
+// the streaming; each answers its own requests. Tests start it in-process; the program qm412-emu
+// wraps it.
 //
 // Threads: Start() runs two threads of its own. The control thread owns the control socket: it
-// reads requests, acknowledges them, answers them and repeats unacknowledged answers. The
-// streaming thread sends one packet per input every 192 frames, on absolute deadlines. Every
-// other member may be called from any thread; all of them share one lock.
+// reads requests, acknowledges and answers them, sends a QM5's periodic time requests and
+// repeats unacknowledged messages. The streaming thread sends one packet per input every 192
+// frames, on absolute deadlines. Every other member may be called from any thread; all of them
+// share one lock.
 //
 // A test typically:
 //     emu::EmulatorConfig config;            // 127.0.0.1, kernel-chosen port, 4 units, 48000 Hz
@@ -14,6 +18,11 @@
 //     ASSERT_TRUE(device.Start());
 //     ... talk to 127.0.0.1:device.Port() ...
 //     EXPECT_EQ(device.Counters().Requests["get_state"], 1u);
+//
+// A clock device asks the host that spoke last for the time, and counts the answers:
+//     config.Model = emu::DeviceModel::Qm5;
+//     ... once the host has spoken: device.Push("get_time");
+//     EXPECT_TRUE(Eventually([&] { return device.Counters().Time.AnsweredOnce == 1; }));
 #pragma once
 
 #include <cstdint>
@@ -58,9 +67,20 @@ public:
     // Per input, "a.b.c.d:port" of its stream destination, or empty while it does not stream.
     std::vector<std::string> Destinations() const;
 
-    // Sends the device's current "dev_info", "state", "inputs", "fm_freq", "fm_quality" or
-    // "rds_data" on its own, reliably, to the host that sent the last request. False for another
-    // kind, when no host has spoken yet, or when too many messages wait.
+    // The rate reported in "state" and streamed at; a QM268's host may change it. Setting it is
+    // as if it changed at the device: nothing is sent (see Push). Start sets the configured one.
+    uint32_t SampleRate() const;
+    void SetSampleRate(uint32_t hz);
+    // A QM268's input switch as it stands; setting it is as if switched at the device: nothing
+    // is sent. Start sets the configured one.
+    InputSwitch Switch() const;
+    void SetSwitch(const InputSwitch& value);
+
+    // Sends a message of the device on its own, reliably, to the host that sent the last request:
+    // "dev_info", "state" or "inputs" as they stand; for a QM412 also "fm_freq", "fm_quality",
+    // "rds_data"; for a QM268 of control protocol 2 or later "bypass"; for a QM5 "get_time", a
+    // time request (Counters().Time). False for another kind, when no host has spoken yet, or
+    // when too many messages wait.
     bool Push(std::string_view kind);
     // The same to a given host.
     bool PushTo(std::string_view kind, const std::string& address, uint16_t port);
@@ -73,5 +93,8 @@ private:
     struct Impl;
     std::unique_ptr<Impl> _impl;
 };
+
+// The same emulator under a name that fits every model.
+using DeviceEmulator = Qm412Emulator;
 
 } // namespace emu

@@ -1,5 +1,6 @@
-// qm412-emu: an emulated QM412 tuner on a UDP port, for developing and testing without hardware.
-// Prints one line when it is ready and runs until SIGINT or SIGTERM.
+// qm412-emu: an emulated QM412 tuner (or QM268 input switch, or QM5 clock) on a UDP port, for
+// developing and testing without hardware. Prints one line when it is ready and runs until
+// SIGINT or SIGTERM.
 #include <signal.h>
 
 #include <charconv>
@@ -15,13 +16,21 @@
 
 namespace {
 
-const char* const Usage = R"(Usage: qm412-emu [--port P] [options]
+const char* const Usage = R"(Usage: qm412-emu [--model M] [--port P] [options]
 
-Plays a QM412 FM tuner: answers the JSON control protocol on UDP port P and streams every tuner
-unit's audio as RTP (stereo, 24 bit, 192 frames per packet) to the destination the host sets.
-Unit N plays a sine whose pitch follows its tuned frequency (110 Hz at 87.5 MHz, one octave up
-every 5 MHz), the right channel at half the level of the left. Prints one line when ready and
-stops on SIGINT or SIGTERM.
+Plays an Ostrel device: answers the JSON control protocol on UDP port P and streams every audio
+input as RTP (stereo, 24 bit, 192 frames per packet) to the destination the host sets. Input N
+plays a sine whose pitch follows unit N's tuned frequency (110 Hz at 87.5 MHz, one octave up
+every 5 MHz; only a QM412 can be retuned), the right channel at half the level of the left.
+Prints one line when ready and stops on SIGINT or SIGTERM.
+
+  --model M              qm412 (default): FM tuner; tuning, reception quality and RDS.
+                         qm268: input switch; analog or AES input, gain and sample rate set with
+                         "set_state", and from control protocol 2 on a bypass ("get_bypass",
+                         "set_bypass"; protocol 1 acknowledges those and never answers).
+                         qm5: clock; asks the host for the time ("get_time") and checks that each
+                         request gets exactly one "cur_time" with two well-formed time texts.
+                         Requests of another model are acknowledged and never answered.
 
 Network:
   --port P               control port (default 15001; 0: the system picks, see the ready line)
@@ -30,12 +39,15 @@ Network:
                          "none" to not)
 
 Description ("dev_info") and state:
-  --unit-id TEXT         unit identifier (default QM412-EMU-0001)
-  --unit-type TEXT       model text (default QM412; another plays a device of the wrong model)
-  --inputs N             tuner units = audio inputs (default 4, at most 64)
+  --unit-id TEXT         unit identifier (default the model's name and -EMU-0001)
+  --unit-type TEXT       model text (default the model's name, QM412, QM268 or QM5; another
+                         plays a device of the wrong model)
+  --inputs N             audio inputs (at most 64; default 4 for a QM412, whose tuner units
+                         they are, 1 for a QM268, 0 for a QM5)
   --outputs N            audio outputs (default 0)
   --rate HZ              sample rate in "state" (default 48000; 44100 also streams, any other
-                         value plays a device the host must refuse, 0 leaves it out)
+                         value plays a device the host must refuse, 0 leaves it out; a QM268's
+                         host may set 44100 or 48000)
   --audio-protocol N     audio protocol version (default 2; below 2 the RTP payload type is
                          written in the legacy form)
   --control-protocol N   control protocol version (default 1)
@@ -47,6 +59,17 @@ Tuner:
                          (default 88100,94300,100500,106900, then spread over the band)
   --band MIN,MAX         tuning range in kHz (default 87500,108000)
   --step KHZ             tuning step; requests are rounded to it (default 50; 0: no rounding)
+
+Input switch (qm268):
+  --input analog|aes     selected input (default analog)
+  --gain +4dBu|-10dBu    analog gain (default +4dBu)
+  --aes-rate HZ          rate of the signal at the AES input, reported as the input's "freq"
+                         (default 48000; 0: no signal, "freq" left out)
+  --bypass on|off        bypass (default off; reported from control protocol 2 on)
+
+Clock (qm5):
+  --time-every MS        ask the host for the time every MS (default 0: never)
+  --time-host ADDR:PORT  the host to ask (default the one that sent the last message)
 
 Reliability:
   --repeat-ms MS         repeat an unacknowledged message after MS (default 300)
@@ -66,6 +89,8 @@ probabilities are 0..1):
   --never-ack KINDS      comma-separated request kinds that are answered but never acknowledged
   --answer-delay MS      send answers MS after the acknowledgement
   --list-delta N         per-unit lists in answers carry N entries more (negative: fewer)
+  --state-fault F,...    a QM268's "state" messages: empty-inputs (an empty inputs list),
+                         no-select (its input without "select"), no-gain (without "gain")
 
   --help                 this text
 )";
@@ -129,7 +154,30 @@ bool ParseKinds(const std::string& text, std::set<std::string>& kinds) {
     return !kinds.empty();
 }
 
-void PrintCounters(const emu::EmulatorCounters& c) {
+bool ParseStateFaults(const std::string& text, emu::FaultConfig& faults) {
+    const auto parts = SplitCommas(text);
+    for (const std::string& part : parts) {
+        if (part == "empty-inputs")
+            faults.StateEmptyInputs = true;
+        else if (part == "no-select")
+            faults.StateNoSelect = true;
+        else if (part == "no-gain")
+            faults.StateNoGain = true;
+        else
+            return false;
+    }
+    return !parts.empty();
+}
+
+template <class T>
+bool ParseChoice(const std::string& text, const std::map<std::string, T>& choices, T& out) {
+    const auto it = choices.find(text);
+    if (it == choices.end()) return false;
+    out = it->second;
+    return true;
+}
+
+void PrintCounters(const emu::EmulatorCounters& c, emu::DeviceModel model) {
     uint64_t rtp = 0;
     for (uint64_t n : c.RtpDatagrams) rtp += n;
     std::fprintf(stderr,
@@ -139,6 +187,16 @@ void PrintCounters(const emu::EmulatorCounters& c) {
                  static_cast<unsigned long long>(c.Duplicates), static_cast<unsigned long long>(c.AcksSent),
                  static_cast<unsigned long long>(c.MessagesSent), static_cast<unsigned long long>(c.Repeats),
                  static_cast<unsigned long long>(c.GivenUp), static_cast<unsigned long long>(rtp));
+    if (model == emu::DeviceModel::Qm5) {
+        const auto& t = c.Time;
+        std::fprintf(stderr,
+                     "qm412-emu: %llu time requests sent, %llu answered once, %llu unanswered, %llu extra answers, "
+                     "%llu malformed, %llu inconsistent; last: td \"%s\" utc \"%s\"\n",
+                     static_cast<unsigned long long>(t.RequestsSent), static_cast<unsigned long long>(t.AnsweredOnce),
+                     static_cast<unsigned long long>(t.Waiting), static_cast<unsigned long long>(t.ExtraAnswers),
+                     static_cast<unsigned long long>(t.Malformed), static_cast<unsigned long long>(t.Inconsistent),
+                     t.LastTd.c_str(), t.LastUtc.c_str());
+    }
 }
 
 } // namespace
@@ -150,12 +208,33 @@ int main(int argc, char** argv) {
 
     using Setter = std::function<bool(const std::string&)>;
     const std::map<std::string, Setter> options = {
+        {"--model", [&](const std::string& v) {
+             const auto model = emu::ModelFromName(v);
+             if (model) config.Model = *model;
+             return model.has_value();
+         }},
+        {"--input", [&](const std::string& v) {
+             return ParseChoice(v, {{"analog", emu::SwitchInput::Analog}, {"aes", emu::SwitchInput::Aes}}, config.Switch.Select);
+         }},
+        {"--gain", [&](const std::string& v) {
+             return ParseChoice(v, {{"+4dBu", emu::SwitchGain::Plus4dBu}, {"-10dBu", emu::SwitchGain::Minus10dBu}}, config.Switch.Gain);
+         }},
+        {"--aes-rate", [&](const std::string& v) { return ParseUnsigned(v, config.Switch.AesFreq); }},
+        {"--bypass", [&](const std::string& v) { return ParseChoice(v, {{"on", true}, {"off", false}}, config.Switch.Bypass); }},
+        {"--time-every", [&](const std::string& v) { return ParseUnsigned(v, config.TimeRequestIntervalMs); }},
+        {"--time-host", [&](const std::string& v) { config.TimeHost = v; return !v.empty(); }},
+        {"--state-fault", [&](const std::string& v) { return ParseStateFaults(v, faults); }},
         {"--port", [&](const std::string& v) { return ParseUnsigned(v, config.Port); }},
         {"--bind", [&](const std::string& v) { config.BindAddress = v; return true; }},
         {"--broadcast", [&](const std::string& v) { config.BroadcastAddress = v == "none" ? "" : v; return true; }},
         {"--unit-id", [&](const std::string& v) { config.UnitId = v; return true; }},
         {"--unit-type", [&](const std::string& v) { config.UnitType = v; return true; }},
-        {"--inputs", [&](const std::string& v) { return ParseUnsigned(v, config.Inputs) && config.Inputs <= emu::EmulatorConfig::MaxInputs; }},
+        {"--inputs", [&](const std::string& v) {
+             uint32_t n = 0;
+             if (!ParseUnsigned(v, n) || n > emu::EmulatorConfig::MaxInputs) return false;
+             config.Inputs = n;
+             return true;
+         }},
         {"--outputs", [&](const std::string& v) { return ParseUnsigned(v, config.Outputs); }},
         {"--rate", [&](const std::string& v) { return ParseUnsigned(v, config.SampleRate); }},
         {"--audio-protocol", [&](const std::string& v) { return ParseUnsigned(v, config.AudioProtocol); }},
@@ -228,7 +307,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qm412-emu: %s\n", error.c_str());
         return 1;
     }
-    std::printf("qm412-emu: %s unit %s listening on %s:%u\n", config.UnitType.c_str(), config.UnitId.c_str(),
+    std::printf("qm412-emu: %s unit %s listening on %s:%u\n", config.Type().c_str(), config.Id().c_str(),
                 config.BindAddress.c_str(), static_cast<unsigned>(device.Port()));
     std::fflush(stdout);
 
@@ -236,6 +315,6 @@ int main(int argc, char** argv) {
     while (sigwait(&stopSignals, &signal) != 0) {
     }
     device.Stop();
-    PrintCounters(device.Counters());
+    PrintCounters(device.Counters(), config.Model);
     return 0;
 }
