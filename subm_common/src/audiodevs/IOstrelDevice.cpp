@@ -5,6 +5,9 @@
 #include <mutex>
 #include <thread>
 
+#include "audiodevs/OstrelDeviceQm268.h"
+#include "audiodevs/OstrelDeviceQm412.h"
+#include "audiodevs/OstrelDeviceQm5.h"
 #include "protocol/JsonMsgAsioDriver.h"
 #include "protocol/JsonUdpConnect.h"
 
@@ -123,6 +126,18 @@ void BroadcastReceiver::OnDevInfo(const Network::JsonMsgDevInfo& msg, const Netw
 ErrInfo FindActiveDevices(const Network::SockAddr& host, const Network::SockAddr& broadcast, DevicesList& list) {
     BroadcastReceiver receiver;
     return receiver.FindActiveDevices(host, broadcast, list);
+}
+
+IDevice* CreateDevice(DeviceType type, Network::INetManager& jsonUdpNetMan, Network::INetManager& rtpNetMan) {
+    switch (type) {
+    case DeviceType::Qm268:
+        return new DeviceQm268(jsonUdpNetMan, rtpNetMan);
+    case DeviceType::Qm412:
+        return new DeviceQm412(jsonUdpNetMan, rtpNetMan);
+    case DeviceType::Qm5:
+        return new DeviceQm5(jsonUdpNetMan, rtpNetMan);
+    }
+    return nullptr;
 }
 
 } // namespace Ostrel

@@ -124,8 +124,9 @@ public:
     virtual void Stop() = 0;
     virtual DeviceType GetDeviceType() const = 0;
     virtual DeviceConnectState GetDeviceConnectState() const = 0;
-    virtual const std::wstring& GetDeviceId() const = 0;
-    virtual const DeviceInfo& GetDeviceInfo() const = 0;
+    // Copies: the control connection's threads may rewrite the description at any time.
+    virtual std::wstring GetDeviceId() const = 0;
+    virtual DeviceInfo GetDeviceInfo() const = 0;
     virtual uint32_t GetNumRecordChannels() const = 0;
     virtual uint32_t GetNumPlaybackChannels() const = 0;
     virtual uint32_t GetNumCycleSamples() const = 0;
@@ -169,6 +170,10 @@ public:
 
 // Samples per audio cycle of every model.
 constexpr uint32_t DeviceCycleSamples = 192;
+
+// A new device object of the given model (null for a value outside the table), owned by the
+// caller. Both managers are referenced, not owned, and must outlive the device.
+IDevice* CreateDevice(DeviceType type, Network::INetManager& jsonUdpNetMan, Network::INetManager& rtpNetMan);
 
 // The network search: sends one "dev_find" from host to broadcast (normally a broadcast address,
 // a device's own address works too), then listens 3000 ms on host and lists every "dev_info"
