@@ -17,3 +17,7 @@ ensure_packages() {
 
 # The packages every build of the SDK and its tests needs.
 BUILD_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev)
+
+# What the test suites need beyond the build: a real RTP sender for the interoperability test,
+# pkg-config for the installed-package test.
+TEST_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-good pkg-config)
