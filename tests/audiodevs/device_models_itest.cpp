@@ -88,8 +88,10 @@ TEST(DeviceQm268, InputSelectionSetAndReadBack) {
     changed.Select = emu::SwitchInput::Analog;
     changed.AesFreq = 44100;
     rig.emulator.SetSwitch(changed);
-    ASSERT_TRUE(sw->GetInputSelection(input, gain, aes, true));
-    EXPECT_EQ(input, IDeviceQm268::Analog);
+    // The device also answers "set_state" with a "state" of its own, and any newer "state" ends
+    // a wait: an answer still under way from the read-back above may end the first fresh query
+    // with the values of before the change.
+    EXPECT_TRUE(Eventually([&] { return sw->GetInputSelection(input, gain, aes, true) && input == IDeviceQm268::Analog; }));
     EXPECT_EQ(aes, 44100u);
     ASSERT_TRUE(sw->SetSampleFreq(44100));
     EXPECT_EQ(rig.emulator.SampleRate(), 44100u);
