@@ -21,10 +21,12 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "net/INet.h"
+#include "pingpong.h"
 #include "protocol/JsonUdpConnect.h"
 
 namespace {
@@ -33,15 +35,6 @@ using Clock = std::chrono::steady_clock;
 using namespace Network;
 
 constexpr size_t WarmUp = 200;
-
-struct Percentiles {
-    double P50 = 0, P99 = 0;
-};
-
-Percentiles Summarise(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
 
 // B: answers every request with an "ok".
 class Echo : public IJsonUdpReceiver {
@@ -132,53 +125,6 @@ std::vector<double> Ours(size_t count) {
     return us;
 }
 
-int OpenBound(uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
-std::vector<double> PlainPingPong(size_t count) {
-    uint16_t portA = 0, portB = 0;
-    const int a = OpenBound(portA);
-    const int b = OpenBound(portB);
-    const size_t total = WarmUp + count;
-    std::thread echo([&] {
-        char buf[1500];
-        sockaddr_in from{};
-        for (size_t i = 0; i < total; ++i) {
-            socklen_t len = sizeof(from);
-            const ssize_t n = recvfrom(b, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n > 0) sendto(b, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
-        }
-    });
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(portB);
-    // About the size of a small control message.
-    const char msg[] = "{\"msg\":\"ping\",\"msg_id\":123456}";
-    char buf[1500];
-    std::vector<double> us;
-    us.reserve(count);
-    for (size_t i = 0; i < total; ++i) {
-        const auto t0 = Clock::now();
-        sendto(a, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        recv(a, buf, sizeof(buf), 0);
-        if (i >= WarmUp) us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    }
-    echo.join();
-    close(a);
-    close(b);
-    return us;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -186,8 +132,10 @@ int main(int argc, char** argv) {
     const size_t count = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 5000;
     if (count == 0) return 1;
 
-    const Percentiles plain = Summarise(PlainPingPong(count));
-    const Percentiles ours = Summarise(Ours(count));
+    // The reference datagram: a small control message with its terminating zero.
+    static const char request[] = "{\"msg\":\"ping\",\"msg_id\":123456}";
+    const bench::Percentiles plain = bench::Summarise(bench::PlainPingPong(count, WarmUp, std::string_view(request, sizeof(request))));
+    const bench::Percentiles ours = bench::Summarise(Ours(count));
     const double ratio50 = ours.P50 / plain.P50, ratio99 = ours.P99 / plain.P99;
 
     std::printf("%-22s %10s %10s\n", "round trip", "p50 us", "p99 us");

@@ -14,27 +14,20 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "audiodevs/IOstrelDevice.h"
 #include "emulator/Qm412Emulator.h"
 #include "net/INet.h"
+#include "pingpong.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr size_t WarmUp = 100;
 constexpr size_t Connections = 15;
-
-struct Percentiles {
-    double P50 = 0, P99 = 0;
-};
-
-Percentiles Summarise(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
-}
 
 double Since(Clock::time_point t0, double scale) {
     return std::chrono::duration<double>(Clock::now() - t0).count() * scale;
@@ -43,18 +36,6 @@ double Since(Clock::time_point t0, double scale) {
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "device_bench: %s\n", what);
     std::exit(1);
-}
-
-int OpenBound(uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return fd;
 }
 
 struct DeviceFigures {
@@ -76,7 +57,7 @@ DeviceFigures Ours(size_t count) {
     // A control socket on port 0 would not read: the answers need a port of their own.
     {
         uint16_t port = 0;
-        close(OpenBound(port));
+        close(bench::OpenBoundLoopback(port));
         settings.HostJsonPort = port;
     }
 
@@ -99,39 +80,6 @@ DeviceFigures Ours(size_t count) {
     return figures;
 }
 
-std::vector<double> PlainPingPong(size_t count) {
-    uint16_t portA = 0, portB = 0;
-    const int a = OpenBound(portA);
-    const int b = OpenBound(portB);
-    const size_t total = WarmUp + count;
-    std::thread echo([&] {
-        char buf[1500];
-        sockaddr_in from{};
-        for (size_t i = 0; i < total; ++i) {
-            socklen_t len = sizeof(from);
-            const ssize_t n = recvfrom(b, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n > 0) sendto(b, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
-        }
-    });
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(portB);
-    const char msg[] = "{\"msg\":\"get_fm_freq\",\"msg_id\":123456}";
-    char buf[1500];
-    std::vector<double> us;
-    for (size_t i = 0; i < total; ++i) {
-        const auto t0 = Clock::now();
-        sendto(a, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        recv(a, buf, sizeof(buf), 0);
-        if (i >= WarmUp) us.push_back(Since(t0, 1e6));
-    }
-    echo.join();
-    close(a);
-    close(b);
-    return us;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -139,10 +87,12 @@ int main(int argc, char** argv) {
     const size_t count = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 3000;
     if (count == 0) return 1;
 
-    const Percentiles plain = Summarise(PlainPingPong(count));
+    // The reference datagram: a small control message with its terminating zero.
+    static const char request[] = "{\"msg\":\"get_fm_freq\",\"msg_id\":123456}";
+    const bench::Percentiles plain = bench::Summarise(bench::PlainPingPong(count, WarmUp, std::string_view(request, sizeof(request))));
     const DeviceFigures figures = Ours(count);
-    const Percentiles init = Summarise(figures.InitMs);
-    const Percentiles query = Summarise(figures.QueryUs);
+    const bench::Percentiles init = bench::Summarise(figures.InitMs);
+    const bench::Percentiles query = bench::Summarise(figures.QueryUs);
     const double ratio50 = query.P50 / plain.P50, ratio99 = query.P99 / plain.P99;
 
     std::printf("Init against the emulator: p50 %.2f ms, max of %zu %.2f ms\n", init.P50, Connections,
