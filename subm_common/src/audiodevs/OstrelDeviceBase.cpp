@@ -45,11 +45,11 @@ ErrInfo DeviceBase::SendMessageToDevice(const Network::JsonMsgPtr& msg, bool wai
 
     const uint32_t id = msg->MsgId;
     std::unique_lock<std::mutex> lock(_JsonUdpAcknMutex);
-    // Not only the latest delivery: another one may have followed ours before we woke.
+    // Not only the latest delivery: another one may have followed ours before we woke. The
+    // ring holds the latest one too.
     const bool acknowledged = _JsonUdpAcknCv.wait_for(lock, AcknowledgeWait, [&] {
-        if (_lastDeliveredMsgId == id) return true;
-        return std::find(_deliveredIds.begin(), _deliveredIds.begin() + static_cast<std::ptrdiff_t>(_deliveredIdsCount),
-                         id) != _deliveredIds.begin() + static_cast<std::ptrdiff_t>(_deliveredIdsCount);
+        const auto recent = _deliveredIds.begin() + static_cast<std::ptrdiff_t>(_deliveredIdsCount);
+        return std::find(_deliveredIds.begin(), recent, id) != recent;
     });
     if (!acknowledged) return MAKE_ERR_INFO().StrError("Message response time has expired");
     return MAKE_ERR_INFO();
