@@ -364,6 +364,11 @@ TEST(NetManagerLoop, ManagerWithoutAPipeTouchesNoForeignDescriptor) {
     NetManager(L"no-pipe-warm-up", false);
     Environment()->DebugLog()->LogRecord(L"no-pipe-marker");
     ASSERT_TRUE(log.WaitForMatching(L"no-pipe-marker"));
+    // The log's first retention pass (started with its file) must be over too: it runs on a
+    // pool thread and would meet the squeeze half-way.
+    for (int i = 0; i < 500 && Environment()->DebugLog()->IsRetentionPassActive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(Environment()->DebugLog()->IsRetentionPassActive());
 
     std::unique_ptr<NetManager> manager;
     // Another thread of the process may still take the one free descriptor first: then the

@@ -148,6 +148,8 @@ public:
     // Blocks until every record accepted before the call has been written, or timeout passes;
     // true when written. The process log is flushed this way when the process exits.
     virtual bool Flush(std::chrono::milliseconds timeout) { (void)timeout; return true; }
+    // True while a retention pass over the log folder is queued or running on the worker pool.
+    virtual bool IsRetentionPassActive() { return false; }
 
 protected:
     std::wstring NewLineString = L"\r\n";
@@ -248,6 +250,7 @@ public:
     // Runs one retention pass on the calling thread, as the log does after each file open. For
     // tests of a log that writes no files (and so starts no passes of its own).
     void RunRetentionPass();
+    bool IsRetentionPassActive() override { return _cleanerActive.load(std::memory_order_acquire); }
 
 private:
     class RecordBuilder;
