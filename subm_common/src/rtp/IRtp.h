@@ -188,12 +188,55 @@ public:
 // position of 0 or more RecvAudio and SendAudio on the notifying thread; Stop.
 class IRtpAudioManager : public IRtpManager, public IRtpAudio {};
 
+// ==== local sync clock ============================================================================
+
+// Output clock of a sync manager: a notification every Period samples of Freq per second.
+struct SyncManagerInfo {
+    int Freq = 0;
+    int Period = 0;
+};
+
+// A local audio clock: notifies its targets every period with a position that advances by one
+// period. It runs free on the monotonic clock (scaled by a speed factor), or, registered itself
+// as the target of a source, follows the source's rate. Its own real-time thread steps it
+// (Automatic), or the owner does with ManualSyncTact (Manual).
+//
+// Threads: targets are called on the stepping thread, under the manager's output lock, so a
+// target must not call SetSyncFreq or GetSyncFreq from OnSync. A source may feed OnSync from its
+// own thread while the clock runs. Add targets before Start.
+class ISyncManager : public ISyncSource, public ISyncTarget {
+public:
+    enum SyncType : int {
+        Automatic = 0,  // the manager's own thread steps the clock
+        Manual = 1,     // the owner steps it with ManualSyncTact
+    };
+
+    // "Invalid sync frequency" unless both values are positive.
+    virtual ErrInfo Init(const SyncManagerInfo& info) = 0;
+    // Changing either value restarts the clock from a fresh base and forgets the input.
+    virtual ErrInfo SetSyncFreq(int freq, int period) = 0;
+    // "Stop before changing sync type" while started.
+    virtual ErrInfo SetSyncType(SyncType type) = 0;
+    virtual int GetSyncFreq() = 0;
+    // Time runs at speed times real time from the next step on; "Invalid speed" for a negative
+    // or non-finite factor (0 holds the clock).
+    virtual ErrInfo SetSpeed(double speed) = 0;
+    virtual double GetSpeed() = 0;
+    // The first notification comes at the first step; positions continue from the last run.
+    virtual ErrInfo Start() = 0;
+    virtual ErrInfo Stop() = 0;
+    virtual bool IsStarted() = 0;
+    // Manual mode: emits every notification that has become due. Automatic mode: nothing.
+    virtual void ManualSyncTact() = 0;
+};
+
 class RtpFactory {
 public:
-    // The caller owns the result and deletes it through the interface. The sync clock's
-    // factory joins these when that component exists.
+    // The caller owns the result and deletes it through the interface.
     static IRtpManager* CreateRtpManager(const ComponentInfo& compInfo, INetManager& netManager);
     static IRtpAudioManager* CreateRtpAudioManager(const ComponentInfo& compInfo, INetManager& netManager);
+    // isLogOn: keep the notification timing statistics and log them once a minute.
+    static ISyncManager* CreateSyncManager(const ComponentInfo& compInfo, bool isLogOn);
 };
 
 } // namespace Network
