@@ -59,7 +59,7 @@ constexpr auto QueryBound = 4500ms;
 constexpr auto QueryInterval = 100ms;
 constexpr auto AttackInterval = 60s;
 constexpr auto FirstAttack = 10s;
-constexpr double MemoryGrowthLimit = 1024.0 * 1024.0;
+[[maybe_unused]] constexpr double MemoryGrowthLimit = 1024.0 * 1024.0;
 
 // --- plain sockets on 127.0.0.1 -----------------------------------------------------------------
 
