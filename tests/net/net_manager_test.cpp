@@ -126,9 +126,9 @@ TEST(NetFactory, GivesASingleManagerStartedOnRequest) {
     EXPECT_TRUE(running->Start());
     EXPECT_TRUE(running->IsStarted());
 
-    EXPECT_EQ(running->CreateTcpSock(), nullptr);
-    EXPECT_EQ(running->CreateTcpSecureSock(), nullptr);
-    EXPECT_EQ(running->CreateTcpListenSock(), nullptr);
+    EXPECT_NE(running->CreateTcpSock(), nullptr);
+    EXPECT_EQ(running->CreateTcpSecureSock(), nullptr) << "no secure sockets in this build";
+    EXPECT_NE(running->CreateTcpListenSock(), nullptr);
 }
 
 } // namespace

@@ -69,7 +69,9 @@ TEST(SyncManagerThread, NotifiesFromItsOwnThreadUntilStopped) {
     const bool restarted = !log.Matching(L"Internal sync timeout").empty();
     std::lock_guard<std::mutex> lock(target.Mutex);
     for (size_t i = 0; i < target.Positions.size(); ++i) {
-        if (!restarted) EXPECT_EQ(target.Positions[i], static_cast<int64_t>(i) * 480);
+        if (!restarted) {
+            EXPECT_EQ(target.Positions[i], static_cast<int64_t>(i) * 480);
+        }
         EXPECT_EQ(target.Freqs[i], 48000);
         EXPECT_NE(target.Threads[i], std::this_thread::get_id());
     }

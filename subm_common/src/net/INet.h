@@ -345,17 +345,126 @@ public:
     virtual IUdpSockPtr GetUdpSockPtr() = 0;
 };
 
+// --- TCP -----------------------------------------------------------------------------------------
+
+enum class SockConnectState : uint32_t {
+    Disconnected = 0,
+    Connecting = 1,
+    Connected = 2,
+};
+
+// What a stream socket reports to its user. Every call runs on the service thread of the
+// socket's manager while that thread holds the socket's lock; calls of one socket never overlap.
+class ITcpSockManager {
+public:
+    virtual ~ITcpSockManager() = default;
+    // The outgoing connection is established: sending is possible from now on.
+    virtual void OnConnect(ITcpSock* socket) = 0;
+    // The bytes in the order received, cut wherever a read happened to end. The result is not used.
+    virtual bool OnDataReceived(ITcpSock* socket, const PacketPtr& packet) = 0;
+    // A failed or timed-out outgoing connect comes here too; the socket is closed after it.
+    virtual void OnError(ITcpSock* socket, ErrInfo error) = 0;
+    // The connection has ended; the socket is closed when the call returns.
+    virtual void OnClose(ITcpSock* socket, ErrInfo error) = 0;
+};
+
+// Not owned: the callback object outlives the socket or closes it first.
+using ITcpSockCallback = ITcpSockManager*;
+
+// Settings of a stream socket.
+struct TcpSockInfo {
+    SockAddr LocalAddr;              // local address to bind; unset: no bind
+    SockAddr RemoteAddr;             // the peer: where to connect, or where an accepted connection came from
+    uint32_t SendPacketSize = 8192;  // a byte buffer is queued in packets of at most this size
+    uint32_t RecvPacketSize = 8192;  // bytes per receive call
+    uint32_t LoadFactor = 1000;      // weight of this socket in its manager's load
+    ITcpSockCallback SockManager = nullptr;
+    bool Secured = false;            // not acted upon
+    uint32_t ConnectTimeout = 0;     // ms an outgoing connect may take; 0: the system's own limit
+
+    ITcpSockCallback GetCallback() const noexcept { return SockManager; }
+    void ResetCallback() noexcept { SockManager = nullptr; }
+};
+
+// A stream socket serviced by a manager: connects out without blocking (or wraps an accepted
+// connection), queues outgoing packets for the service thread and hands incoming bytes to its
+// callback object.
+//
+// Threads: any thread may open, send and close; every write to the system happens on the
+// service thread. A socket that was closed cannot be opened again: create a new one.
+class ITcpSock {
+public:
+    virtual ~ITcpSock() = default;
+
+    virtual INetManager& GetNetManager() = 0;
+    // Starts a non-blocking connect to RemoteAddr; OnConnect follows on the service thread.
+    virtual ErrInfo Open(const TcpSockInfo& info) = 0;
+    // Once it returns, no further callback of this socket starts. Safe to repeat.
+    virtual void Close() = 0;
+    // Copies the bytes into packets of at most SendPacketSize bytes and queues them.
+    virtual ErrInfo Send(const void* bytes, size_t length) = 0;
+    // Queues count packets in one step. Queued packets are not modified and may be shared.
+    virtual ErrInfo Send(const PacketPtr* packets, size_t count) = 0;
+    virtual ErrInfo Send(const PacketPtr& packet) = 0;
+    virtual TcpSockInfo GetTcpSockInfo() = 0;
+    virtual SockConnectState GetConnectState() = 0;
+    virtual void LogRecord(const std::wstring& text) = 0;
+    // Packets queued and not yet fully sent.
+    virtual size_t GetQueueSize() = 0;
+    virtual bool IsHandleValid() const = 0;
+};
+
+// What a listening socket reports to its user, on the service thread of its manager while that
+// thread holds the listener's lock.
+class ITcpListenSockManager {
+public:
+    virtual ~ITcpListenSockManager() = default;
+    // A connection arrived: the callback object for it, or null to refuse it (it is closed at
+    // once). The new socket is serviced only after this returns, so nothing it receives is
+    // delivered before it has its callback object.
+    virtual ITcpSockCallback OnAccept(ITcpListenSock* listener, const ITcpSockPtr& socket) = 0;
+    virtual void OnError(ITcpListenSock* listener, ErrInfo error) = 0;
+};
+
+using ITcpListenSockCallback = ITcpListenSockManager*;
+
+// Settings of a listening socket: the inherited fields give the listening address (LocalAddr)
+// and are copied into every accepted connection; SockManager here is the listener's own.
+struct TcpListenSockInfo : TcpSockInfo {
+    ITcpListenSockCallback SockManager = nullptr;
+
+    ITcpListenSockCallback GetCallback() const noexcept { return SockManager; }
+    void ResetCallback() noexcept { SockManager = nullptr; }
+};
+
+// A listening stream socket serviced by a manager. Without a callback object it does not watch
+// for connections at all.
+class ITcpListenSock {
+public:
+    virtual ~ITcpListenSock() = default;
+
+    virtual INetManager& GetNetManager() = 0;
+    // Binds to LocalAddr and listens.
+    virtual ErrInfo Open(const TcpListenSockInfo& info) = 0;
+    virtual void Close() = 0;
+};
+
 // A new UDP socket of manager, in its table, not yet open.
 inline IUdpSockPtr CreateUdpSock(INetManager& manager) { return manager.CreateUdpSock(); }
+
+// A new socket of manager that keeps retrying a failed Open in the background (UdpSockAuto.h).
+IUdpSockPtr CreateUdpSockAuto(INetManager& manager);
 
 // Creates socket service managers.
 class NetFactory {
 public:
     // name: identifies the manager in log lines and selects its log switches. autoStart: start
     // the service thread before returning. The caller owns the result and deletes it through
-    // INetManager. numThreads asks for a pool of that many managers; pools are not available
-    // yet, so every value gives a single manager with one service thread.
+    // INetManager. numThreads 0 or 1 gives a single manager with one service thread; more give a
+    // pool of that many managers (NetManagerMulti.h).
     static INetManager* CreateNetManager(const std::wstring& name, bool autoStart, unsigned numThreads);
+    // A pool of numThreads managers, at least 2, named "<name>:0", "<name>:1", ...
+    static INetManagerMulti* CreateNetManagerMulti(const std::wstring& name, bool autoStart, unsigned numThreads);
 };
 
 } // namespace Network

@@ -8,11 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <iterator>
 
 #include "diag/IEnvironment.h"
 #include "diag/SysErrors.h"
+#include "net/NetManagerMulti.h"
+#include "net/TcpListenSock.h"
+#include "net/TcpSock.h"
 #include "net/UdpSock.h"
 #include "util/StdStringFormat.h"
 #include "util/myhirestimer.h"
@@ -230,7 +234,38 @@ IUdpSockPtr NetManager::CreateUdpSock() {
     return socket;
 }
 
-bool NetManager::NotifySocketOpened(BaseSock* socket) { return InstallSocketEventHandling(socket); }
+ITcpSockPtr NetManager::CreateTcpSock() {
+    auto socket = std::make_shared<TcpSock>(*this);
+    {
+        LOCK_GUARD(guard, socket->GetSockMutex(), L"Create", 5);
+        if (_LogIsOn)
+            Log(DbgLevel::ConnStatus,
+                wstring_format(L"%ls: Create TCP socket (%08X)", _Name.c_str(), socket->GetSockLogId()));
+        AddSocketToService(socket);
+    }
+    return socket;
+}
+
+ITcpListenSockPtr NetManager::CreateTcpListenSock() {
+    auto socket = std::make_shared<TcpListenSock>(*this);
+    {
+        LOCK_GUARD(guard, socket->GetSockMutex(), L"Create", 5);
+        if (_LogIsOn)
+            Log(DbgLevel::ConnStatus,
+                wstring_format(L"%ls: Create server socket (%08X)", _Name.c_str(), socket->GetSockLogId()));
+        AddSocketToService(socket);
+    }
+    return socket;
+}
+
+bool NetManager::NotifySocketOpened(BaseSock* socket) {
+    if (!InstallSocketEventHandling(socket)) return false;
+    if (socket->IsConnectInProgress() && socket->GetConnectTimeout().count() > 0) {
+        _ConnectTimeoutsArmed.store(true);
+        KickOutOfWaiting();  // the wait in progress may last longer than the deadline
+    }
+    return true;
+}
 
 void NetManager::NotifySocketClosed(BaseSock* socket) {
     UninstallSocketEventHandling(socket);
@@ -337,7 +372,8 @@ void NetManager::ServiceLoop() {
             NotifyStatistics(NetStats::Total, waitEnd, waitBegin);
             CheckStatisticsLine();
         }
-        int n = epoll_wait(EpollHandle, events.data(), MaxEventsPerWait, WaitTimeoutMs);
+        const int waitMs = _ConnectTimeoutsArmed.load() ? ServiceConnectTimeouts() : WaitTimeoutMs;
+        int n = epoll_wait(EpollHandle, events.data(), MaxEventsPerWait, waitMs);
         const int waitError = n < 0 ? errno : 0;
         if (n < 0 && waitError != EINTR) {
             MAKE_ERR_INFO().ApiError(static_cast<uint32_t>(waitError), "NetManager: epoll_wait() failure");
@@ -456,6 +492,49 @@ void NetManager::DispatchEvent(unsigned index, const epoll_event& event, const B
 
     if (socket->IsWriteWatching() && !socket->IsConnectInProgress() && !socket->IsReadyToSend())
         ClearSocketWriteWatching(socket.get());
+
+    // A socket that wants no events any more (a listener that can not accept) leaves the watch
+    // set: its level-triggered readiness would otherwise wake the loop for ever.
+    if (!handled && socket->GetHandlerEventMask() == 0) {
+        LOCK_GUARD(guard, socket->GetSockMutex(), L"NetManager: stop watching", 5);
+        if (socket->IsHandleValid()) InvokeEpollCtl(socket.get(), true, false);
+    }
+}
+
+int NetManager::ServiceConnectTimeouts() {
+    // Cleared before the scan: a socket that arms it meanwhile is either seen by this scan or
+    // keeps it set for the next.
+    _ConnectTimeoutsArmed.store(false);
+    const auto now = std::chrono::steady_clock::now();
+    auto next = now + std::chrono::milliseconds(WaitTimeoutMs);
+    bool pending = false;
+    std::vector<BaseSockPtr> expired;
+    {
+        LOCK_GUARD(guard, ServicedSocketsMutex, L"ServiceConnectTimeouts", 5);
+        for (const BaseSockPtr& socket : ServicedSockets) {
+            if (!socket || !socket->IsConnectInProgress() || socket->GetConnectTimeout().count() <= 0) continue;
+            const auto deadline = socket->GetConnectStartTime() + socket->GetConnectTimeout();
+            if (deadline <= now) {
+                expired.push_back(socket);
+            } else {
+                pending = true;
+                if (deadline < next) next = deadline;
+            }
+        }
+    }
+    for (const BaseSockPtr& socket : expired) {
+        try {
+            socket->OnTimerEvent();
+        } catch (const std::exception& e) {
+            MAKE_ERR_INFO().StrError(std::string("NetManager: exception from a socket timer handler: ") + e.what());
+        } catch (...) {
+            MAKE_ERR_INFO().StrError("NetManager: unknown exception from a socket timer handler");
+        }
+    }
+    if (pending) _ConnectTimeoutsArmed.store(true);
+    // Rounded up: a wait that ends just before the deadline would only spin once more.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(left < WaitTimeoutMs ? left : WaitTimeoutMs);
 }
 
 void NetManager::FlushSends(std::vector<BaseSockPtr>& sockets) {
@@ -744,7 +823,7 @@ bool NetManager::InvokeEpollRequest(BaseSock* socket, EpollRequest& request, uin
 // --- factory ------------------------------------------------------------------------------------
 
 INetManager* NetFactory::CreateNetManager(const std::wstring& name, bool autoStart, unsigned numThreads) {
-    (void)numThreads;  // a pool of several managers is not available yet: every request gets one
+    if (numThreads > 1) return CreateNetManagerMulti(name, autoStart, numThreads);
     return new NetManager(name, autoStart);
 }
 

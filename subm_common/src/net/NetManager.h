@@ -64,10 +64,10 @@ public:
     void Stop() override;
     bool IsStarted() override { return Started.load(); }
     IUdpSockPtr CreateUdpSock() override;
-    // TCP sockets are not part of this build: these return empty pointers.
-    ITcpSockPtr CreateTcpSock() override { return nullptr; }
+    ITcpSockPtr CreateTcpSock() override;
+    // Secured sockets do not exist in this system: always empty.
     ITcpSockPtr CreateTcpSecureSock() override { return nullptr; }
-    ITcpListenSockPtr CreateTcpListenSock() override { return nullptr; }
+    ITcpListenSockPtr CreateTcpListenSock() override;
     bool IsLogOn() override { return _LogIsOn; }
     size_t GetNumSockets() override;
     uint64_t GetLoadFactor() override;
@@ -132,6 +132,9 @@ private:
     void ServiceLoop();  // the service thread
     void DispatchEvent(unsigned index, const epoll_event& event, const BaseSockPtr& socket, unsigned& readRun);
     void FlushSends(std::vector<BaseSockPtr>& sockets);
+    // Ends the connects that have outlived their timeout; returns how long the next wait may
+    // last so that the next one ends in time.
+    int ServiceConnectTimeouts();
     void DrainPipe();
     void Log(unsigned level, const std::wstring& text);
     void LogDirect(const std::wstring& text);
@@ -167,6 +170,8 @@ private:
     size_t ServSocFreeCounter = 0;             // guarded by ServicedSocketsMutex
     uint64_t TotalLoadFactor = 0;              // guarded by ServicedSocketsMutex
     std::atomic<INetManagerMulti*> ParentMultiMan{nullptr};
+    // Set when a socket opened with a connect deadline; cleared by the loop once none is pending.
+    std::atomic<bool> _ConnectTimeoutsArmed{false};
 };
 
 } // namespace Network

@@ -27,11 +27,10 @@ ComponentInfo ChildName(const ComponentInfo& parent, const wchar_t* format, size
     return ComponentInfo(cmn::detail::WideFormat(format, parent.LogId.c_str(), static_cast<int>(index)));
 }
 
-// The self-reopening socket is not part of the library yet: a channel asked to reconnect gets a
-// plain socket until it is.
+// A channel asked to reconnect keeps retrying a port it could not open (one taken by another
+// program, say) instead of staying deaf on it.
 IUdpSockPtr CreateChannelSocket(INetManager& manager, bool reconnect) {
-    (void)reconnect;
-    return CreateUdpSock(manager);
+    return reconnect ? CreateUdpSockAuto(manager) : CreateUdpSock(manager);
 }
 
 } // namespace
