@@ -40,7 +40,7 @@ TEST(Environment, ConcurrentFirstUseCreatesOneEnvironment) {
     EXPECT_NE(environment->DebugLog(), nullptr);
     EXPECT_EQ(environment->DebugLog(), Environment()->DebugLog()) << "one process log";
     EXPECT_NE(environment->UsageCounterManager(), nullptr);
-    EXPECT_EQ(environment->StackTraceLogger(), nullptr);
+    EXPECT_NE(environment->StackTraceLogger(), nullptr) << "made with the environment, armed only on request";
 }
 
 // A manager without its thread, on a clock the test moves, writing to a captured log.
