@@ -76,6 +76,25 @@ TEST(NetManagerMulti, NewSocketsGoToTheLeastLoadedMember) {
     for (const auto& s : {a, c, d, e, f}) s->Close();
 }
 
+// A socket opened with its own load factor counts with it while open, and closing it takes
+// away exactly what it added, so the totals that steer placement never drift or wrap.
+TEST(NetManagerMulti, OpenWithAnotherLoadFactorKeepsTheTotalsExact) {
+    auto pool = Pool(L"weight", 2, true);
+    RecordingReceiver receiver;
+    Network::UdpSockInfo heavy;
+    heavy.Receiver = &receiver;
+    heavy.LoadFactor = 5000;
+    IUdpSockPtr a = test_support::OpenOnLoopback(*pool, heavy);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(pool->GetLoadFactor(), 5000u);
+    IUdpSockPtr b = pool->CreateUdpSock();  // the other member, now far lighter
+    EXPECT_NE(MemberOf(b), MemberOf(a));
+    a->Close();
+    EXPECT_EQ(pool->GetLoadFactor(), 1000u) << "the closed socket took away its 5000, no more";
+    b->Close();
+    EXPECT_EQ(pool->GetLoadFactor(), 0u);
+}
+
 TEST(NetManagerMulti, ABatchSharesOneMember) {
     auto pool = Pool(L"batch", 2);
     EXPECT_TRUE(pool->CreateUdpSocks(0).empty());

@@ -42,6 +42,10 @@ public:
     virtual bool IsReadyToSend() { return false; }
     virtual bool IsConnectInProgress() { return false; }
     virtual uint32_t GetLoadFactor() = 0;
+    // The load this socket adds to its manager's total, so that taking it out subtracts exactly
+    // what was added even when Open changed the load factor in between. Guarded by the manager's
+    // socket-table mutex.
+    uint32_t CountedLoad = 0;
     virtual void OnTimerEvent() {}
 
     // Pass an error or the closure to the socket's owner, under the socket's lock.

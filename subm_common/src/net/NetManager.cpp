@@ -260,6 +260,16 @@ ITcpListenSockPtr NetManager::CreateTcpListenSock() {
 
 bool NetManager::NotifySocketOpened(BaseSock* socket) {
     if (!InstallSocketEventHandling(socket)) return false;
+    {
+        // Open may have set another load factor than the socket had when it joined the table.
+        LOCK_GUARD(guard, ServicedSocketsMutex, L"NotifySocketOpened", 5);
+        const size_t index = socket->GetSocketNetManIndex();
+        if (index < ServicedSockets.size() && ServicedSockets[index].get() == socket) {
+            TotalLoadFactor -= socket->CountedLoad;
+            socket->CountedLoad = socket->GetLoadFactor();
+            TotalLoadFactor += socket->CountedLoad;
+        }
+    }
     if (socket->IsConnectInProgress() && socket->GetConnectTimeout().count() > 0) {
         _ConnectTimeoutsArmed.store(true);
         KickOutOfWaiting();  // the wait in progress may last longer than the deadline
@@ -639,7 +649,8 @@ void NetManager::AddSocketToService(const BaseSockPtr& socket) {
     ServicedSockets[slot] = socket;
     ServSocLastAllocIndx = slot;
     --ServSocFreeCounter;
-    TotalLoadFactor += socket->GetLoadFactor();
+    socket->CountedLoad = socket->GetLoadFactor();
+    TotalLoadFactor += socket->CountedLoad;
     if (_LogIsOn)
         Log(DbgLevel::ConnStatus,
             wstring_format(L"%ls: Socket %d (%08X) : Added to socket collection: index = #%zu; size = %zu; free = %zu",
@@ -659,7 +670,8 @@ void NetManager::RemoveSocketFromService(BaseSock* socket) {
                 ServicedSockets[index].reset();
                 socket->SetSocketNetManIndex(BaseSock::InvalidNetManIndexValue);
                 ++ServSocFreeCounter;
-                TotalLoadFactor -= socket->GetLoadFactor();
+                TotalLoadFactor -= socket->CountedLoad;
+                socket->CountedLoad = 0;
                 if (_LogIsOn)
                     Log(DbgLevel::ConnStatus,
                         wstring_format(L"%ls: Socket %d (%08X) : Removed from socket collection: index = #%zu; size = %zu",
