@@ -157,7 +157,9 @@ TEST(FsOpenFile, AttributesGiveTheCreatedFilesPermissions) {
         {0, 0644}, {fs::attrReadOnly, 0444}, {fs::attrTemporary, 0666}, {fs::attrSystem | fs::attrHidden, 0100}};
     int i = 0;
     for (const auto& [attributes, mode] : cases) {
-        const std::string path = dir.path("f" + std::to_string(i++));
+        std::string name = "f";
+        name += std::to_string(i++);
+        const std::string path = dir.path(name);
         fs::FilePtr file(fsys->OpenFile(path, fs::openWrite, attributes));
         ASSERT_TRUE(file) << attributes;
         EXPECT_EQ(ModeOf(path), mode) << attributes;

@@ -388,7 +388,10 @@ int Info(const Options& o, Session& s) {
 void PrintFreqs(const Options& o, const std::vector<uint32_t>& freqs) {
     if (o.Json) {
         std::string out = "{\"ok\":true,\"freqs_khz\":[";
-        for (size_t i = 0; i < freqs.size(); ++i) out += (i ? "," : "") + std::to_string(freqs[i]);
+        for (size_t i = 0; i < freqs.size(); ++i) {
+            if (i) out += ',';
+            out += std::to_string(freqs[i]);
+        }
         std::printf("%s]}\n", out.c_str());
         return;
     }
