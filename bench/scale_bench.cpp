@@ -9,11 +9,9 @@
 // Usage: scale_bench [json output] [seconds per count, default 10]
 #include "sdk412.h"
 
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/LocalNet.h"
 #include "emulator/Qm412Emulator.h"
 
 extern char** environ;
@@ -110,49 +109,7 @@ void StopHost(Host& host) {
     waitpid(host.Pid, &status, 0);
 }
 
-// --- plain sockets ------------------------------------------------------------------------------------
-
-int BoundSocket(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-uint16_t FreePort() {
-    const int fd = BoundSocket(0);
-    if (fd < 0) return 0;
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-// A base whose unit ports (base + 2 + 2 i) are free now.
-uint16_t FreeRtpBase() {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const uint16_t first = FreePort();
-        if (first < 1026 || first > 65535 - 2 * Units) continue;
-        std::vector<int> held;
-        for (uint32_t i = 0; i < Units; ++i) {
-            const int fd = BoundSocket(static_cast<uint16_t>(first + 2 * i));
-            if (fd < 0) break;
-            held.push_back(fd);
-        }
-        const bool all = held.size() == Units;
-        for (int fd : held) close(fd);
-        if (all) return static_cast<uint16_t>(first - 2);
-    }
-    return 0;
-}
+// --- process figures ------------------------------------------------------------------------------
 
 double ResidentBytes() {
     std::ifstream statm("/proc/self/statm");
@@ -208,13 +165,13 @@ Figures Run(const char* self, int count, double seconds) {
         init.PeerAddr = "127.0.0.1";
         init.PeerJsonPort = host.Ports[i];
         init.HostAddr = "127.0.0.1";
-        init.HostJsonPort = FreePort();
+        init.HostJsonPort = cli::FreeUdpPort(init.HostAddr);
         if (!devices.back()->Init(init)) Fail("Init of device " + std::to_string(i) + " failed");
         DeviceStartSettings start;
         start.RtpExchangeCallback = [t = times.back().get()](const buffer_ptrs&, size_t) { t->Arrived(); };
         bool started = false;
         for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-            start.HostRtpPort = FreeRtpBase();
+            start.HostRtpPort = cli::FreeRtpPortBase(init.HostAddr, Units);
             started = start.HostRtpPort != 0 && devices.back()->Start(start);
         }
         if (!started) Fail("Start of device " + std::to_string(i) + " failed");

@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/LocalNet.h"
 #include "emulator/Qm412Emulator.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -80,39 +81,6 @@ int BoundSocket(uint16_t port) {
         return -1;
     }
     return fd;
-}
-
-uint16_t LocalPort(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    return ntohs(a.sin_port);
-}
-
-uint16_t FreePort() {
-    const int fd = BoundSocket(0);
-    if (fd < 0) return 0;
-    const uint16_t port = LocalPort(fd);
-    close(fd);
-    return port;
-}
-
-// The base port of the audio: unit i receives on base + 2 + 2 i, so those must all be free.
-uint16_t FreeRtpBase() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const uint16_t first = FreePort();
-        if (first < 1026 || first > 65535 - 2 * Units) continue;
-        std::vector<int> held;
-        for (uint32_t i = 0; i < Units; ++i) {
-            const int fd = BoundSocket(static_cast<uint16_t>(first + 2 * i));
-            if (fd < 0) break;
-            held.push_back(fd);
-        }
-        const bool all = held.size() == Units;
-        for (int fd : held) close(fd);
-        if (all) return static_cast<uint16_t>(first - 2);
-    }
-    return 0;
 }
 
 double ResidentBytes() {
@@ -307,7 +275,7 @@ int main(int argc, char** argv) {
     // Init itself talks over the lossy link; an application would try again, so does this one.
     bool initialised = false;
     for (int attempt = 0; attempt < 5 && !initialised; ++attempt) {
-        init.HostJsonPort = FreePort();
+        init.HostJsonPort = cli::FreeUdpPort(init.HostAddr);
         initialised = app->Init(init);
     }
     if (!initialised) {
@@ -334,7 +302,7 @@ int main(int argc, char** argv) {
     bool started = false;
     uint16_t rtpBase = 0;
     for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-        rtpBase = FreeRtpBase();
+        rtpBase = cli::FreeRtpPortBase(init.HostAddr, Units);
         start.HostRtpPort = rtpBase;
         started = rtpBase != 0 && app->Start(start);
     }
