@@ -39,18 +39,23 @@ Network::IJsonUdpConnectPtr DeviceBase::Connection() const {
 ErrInfo DeviceBase::SendMessageToDevice(const Network::JsonMsgPtr& msg, bool waitAcknowledge) {
     Network::IJsonUdpConnectPtr connection = Connection();
     if (!connection) return MAKE_ERR_INFO().StrError("Device not connected");
-    ErrInfo err = connection->Send(msg, Network::SockAddr());
-    if (!err) return err;
-    if (!waitAcknowledge) return MAKE_ERR_INFO();
+    if (!waitAcknowledge) return connection->Send(msg, Network::SockAddr());
 
+    // Entered before the message is queued: its acknowledgement may come back before Send
+    // returns, and other deliveries may follow it before this thread runs again.
     const uint32_t id = msg->MsgId;
+    {
+        std::lock_guard<std::mutex> lock(_JsonUdpAcknMutex);
+        ++_awaitedAcks[id].Waiters;
+    }
+    ErrInfo err = connection->Send(msg, Network::SockAddr());
     std::unique_lock<std::mutex> lock(_JsonUdpAcknMutex);
-    // Not only the latest delivery: another one may have followed ours before we woke. The
-    // ring holds the latest one too.
-    const bool acknowledged = _JsonUdpAcknCv.wait_for(lock, AcknowledgeWait, [&] {
-        const auto recent = _deliveredIds.begin() + static_cast<std::ptrdiff_t>(_deliveredIdsCount);
-        return std::find(_deliveredIds.begin(), recent, id) != recent;
-    });
+    const bool acknowledged =
+        err.IsOk() && _JsonUdpAcknCv.wait_for(lock, AcknowledgeWait, [&] { return _awaitedAcks[id].Delivered; });
+    auto entry = _awaitedAcks.find(id);
+    if (--entry->second.Waiters == 0) _awaitedAcks.erase(entry);
+    lock.unlock();
+    if (!err) return err;
     if (!acknowledged) return MAKE_ERR_INFO().StrError("Message response time has expired");
     return MAKE_ERR_INFO();
 }
@@ -96,9 +101,8 @@ void DeviceBase::OnMsgDelivered(Network::IJsonUdpManager*, const Network::JsonMs
     {
         std::lock_guard<std::mutex> lock(_JsonUdpAcknMutex);
         _lastDeliveredMsgId = msg->MsgId;
-        _deliveredIds[_deliveredIdsNext] = msg->MsgId;
-        _deliveredIdsNext = (_deliveredIdsNext + 1) % DeliveredIdsKept;
-        _deliveredIdsCount = std::min(_deliveredIdsCount + 1, DeliveredIdsKept);
+        auto awaited = _awaitedAcks.find(msg->MsgId);
+        if (awaited != _awaitedAcks.end()) awaited->second.Delivered = true;
     }
     _JsonUdpAcknCv.notify_all();
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "audiodevs/IOstrelDevice.h"
@@ -107,12 +108,15 @@ private:
     std::mutex _JsonUdpAcknMutex;
     std::condition_variable _JsonUdpAcknCv;
     uint32_t _lastDeliveredMsgId = 0;  // guarded by _JsonUdpAcknMutex
-    // The identifiers of the last deliveries, so that a waiter whose acknowledgement is followed
-    // at once by another one still sees its own (guarded by _JsonUdpAcknMutex).
-    static constexpr size_t DeliveredIdsKept = 64;
-    std::array<uint32_t, DeliveredIdsKept> _deliveredIds{};
-    size_t _deliveredIdsNext = 0;
-    size_t _deliveredIdsCount = 0;
+    // The messages whose acknowledgement a caller waits for, entered before the message is
+    // queued and removed by the last of its waiters; a delivery marks its own entry. So a waiter
+    // sees its acknowledgement however many others follow before it looks, and the table never
+    // holds more than the waiting callers (guarded by _JsonUdpAcknMutex).
+    struct AwaitedAck {
+        uint32_t Waiters = 0;
+        bool Delivered = false;
+    };
+    std::unordered_map<uint32_t, AwaitedAck> _awaitedAcks;
 
     Network::INetManager& _udpNetMan;
     Network::INetManager& _rtpNetMan;
