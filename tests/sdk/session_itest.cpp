@@ -3,9 +3,6 @@
 #include "sdk412.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +22,7 @@ namespace {
 using namespace Ostrel::SDK;
 using namespace std::chrono_literals;
 using test_support::FreeLoopbackPort;
+using test_support::RtpPortBlock;
 
 constexpr uint32_t Units = 3;
 // Sent as UTF-8; the texts hold characters of two, three and four UTF-8 bytes.
@@ -47,50 +45,6 @@ emu::EmulatorConfig TestDevice() {
     config.Units[1].Text = RdsTextUtf8;
     return config;
 }
-
-// Holds plain sockets on the RTP ports of every unit until released, so that the ports are
-// known free when Start binds them.
-class RtpPortBlock {
-public:
-    explicit RtpPortBlock(uint32_t units) {
-        for (int attempt = 0; attempt < 50 && _base == 0; ++attempt) {
-            const uint16_t first = FreeLoopbackPort();
-            if (first < 1026 || first > 65535 - 2 * units) continue;
-            std::vector<int> held;
-            for (uint32_t i = 0; i < units; ++i) {
-                const int fd = Bind(static_cast<uint16_t>(first + 2 * i));
-                if (fd < 0) break;
-                held.push_back(fd);
-            }
-            if (held.size() == units) {
-                _base = static_cast<uint16_t>(first - 2);
-                _fds = held;
-            } else {
-                for (int fd : held) close(fd);
-            }
-        }
-    }
-    ~RtpPortBlock() { Release(); }
-    uint16_t Base() const { return _base; }
-    void Release() {
-        for (int fd : _fds) close(fd);
-        _fds.clear();
-    }
-
-private:
-    static int Bind(uint16_t port) {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    uint16_t _base = 0;
-    std::vector<int> _fds;
-};
 
 class SdkSession : public testing::Test {
 protected:

@@ -77,6 +77,33 @@ uint16_t FreeLoopbackPort() {
     return port;
 }
 
+RtpPortBlock::RtpPortBlock(uint32_t units) {
+    for (int attempt = 0; attempt < 50 && _base == 0; ++attempt) {
+        const uint16_t first = FreeLoopbackPort();
+        if (first < 1026 || first > 65535 - 2 * units) continue;
+        std::vector<int> held;
+        for (uint32_t i = 0; i < units; ++i) {
+            uint16_t port = static_cast<uint16_t>(first + 2 * i);
+            const int fd = BindLoopback(port);
+            if (fd < 0) break;
+            held.push_back(fd);
+        }
+        if (held.size() == units) {
+            _base = static_cast<uint16_t>(first - 2);
+            _fds = held;
+        } else {
+            for (int fd : held) close(fd);
+        }
+    }
+}
+
+RtpPortBlock::~RtpPortBlock() { Release(); }
+
+void RtpPortBlock::Release() {
+    for (int fd : _fds) close(fd);
+    _fds.clear();
+}
+
 Network::IUdpSockPtr OpenOnLoopback(Network::INetManager& manager, Network::UdpSockInfo settings) {
     for (int attempt = 0; attempt < 20; ++attempt) {
         const uint16_t port = FreeLoopbackPort();

@@ -49,6 +49,24 @@ private:
 // A port the kernel hands out for 127.0.0.1 (bound to 0, read back, released).
 uint16_t FreeLoopbackPort();
 
+// Holds plain sockets on the receive ports base + 2, base + 4, … of `units` RTP channels on
+// 127.0.0.1 until released, so that the ports are known free when the code under test binds
+// them right after Release. Base() is 0 when no such run was found.
+class RtpPortBlock {
+public:
+    explicit RtpPortBlock(uint32_t units);
+    ~RtpPortBlock();
+    RtpPortBlock(const RtpPortBlock&) = delete;
+    RtpPortBlock& operator=(const RtpPortBlock&) = delete;
+
+    uint16_t Base() const { return _base; }
+    void Release();
+
+private:
+    uint16_t _base = 0;
+    std::vector<int> _fds;
+};
+
 // Opens a new socket of manager with settings whose RecvAddr is 127.0.0.1 and a free port. The
 // port is free when probed but may be taken before the socket binds it: a refused bind is
 // retried with a new socket and another port. Empty when it cannot be opened.
