@@ -66,13 +66,14 @@ TEST_F(TracedLockTest, WaitingIsToldApartFromOwning) {
         LOCK_GUARD(guard, mtx, L"Waiter", 5);
     });
     aboutToLock.wait();
-    std::this_thread::sleep_for(30ms);
+    // Long enough that the waiter reaches the lock well within it even on a busy machine.
+    std::this_thread::sleep_for(300ms);
     holder.unlock();
     waiter.join();
     Settle(L"contended-marker");
     const auto lines = capture.Matching(L"LOCK: Test::Contended Waiter: ");
     ASSERT_EQ(lines.size(), 1u);
-    // Nearly all of the section was waiting: the holder kept the lock for 30 ms after the waiter
+    // Nearly all of the section was waiting: the holder kept the lock for 300 ms after the waiter
     // set out to take it, and the waiter released it at once.
     const auto number = [&](const wchar_t* label) {
         const size_t at = lines[0].find(label);

@@ -67,6 +67,18 @@ std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::
     return out;
 }
 
+// Lets the process log finish starting up: its file open (a marker record written) and its
+// first retention pass, which runs on a thread of its own, over. Tests that count the process's
+// threads or descriptors must not meet it half-way.
+void SettleLog(const wchar_t* marker) {
+    LogCapture log(Environment()->DebugLog());
+    Environment()->DebugLog()->LogRecord(marker);
+    ASSERT_TRUE(log.WaitForMatching(marker));
+    for (int i = 0; i < 1000 && Environment()->DebugLog()->IsRetentionPassActive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(Environment()->DebugLog()->IsRetentionPassActive());
+}
+
 // The threads of `ids` still listed. A joined thread can stay listed for a moment after the join
 // returns (the kernel wakes the joiner before it removes the task), so this waits, up to a
 // safety net, for the list to drop them.
@@ -156,6 +168,7 @@ TEST(NetManagerLoop, KicksCoalesceIntoOneWakeupAndOneFlushServesEverySocket) {
 TEST(NetManagerLoop, StopAndStartCycles) {
     UdpPeer peer;
     NetManager manager(L"cycles", false);
+    SettleLog(L"cycles-marker");
     manager.Stop();  // a stopped manager ignores Stop
     for (int cycle = 0; cycle < 3; ++cycle) {
         SCOPED_TRACE(cycle);
@@ -342,10 +355,12 @@ TEST(NetManagerLoop, ServiceThreadCarriesOnWhenRealtimePriorityIsRefused) {
         privilegeDropped = DropNicePrivilege();
         manager = std::make_unique<NetManager>(L"unprivileged", true);  // its thread inherits this one's rights
     }).join();
+    // The service thread asks for its priority when it starts running, maybe only now: the
+    // limit is restored once it has been refused.
+    EXPECT_TRUE(log.WaitForMatching(L"Can not set realtime priority"));
     setrlimit(RLIMIT_RTPRIO, &saved);
     ASSERT_TRUE(privilegeDropped);
 
-    EXPECT_TRUE(log.WaitForMatching(L"Can not set realtime priority"));
     const auto lines = log.Matching(L"Can not set realtime priority");
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines[0].find(L"ErrCode=1/"), std::wstring::npos) << "EPERM: " << lines[0];
@@ -369,19 +384,13 @@ TEST(NetManagerLoop, ManagerWithoutAPipeTouchesNoForeignDescriptor) {
     const int stdinFlags = fcntl(0, F_GETFL);
     ASSERT_GE(stdinFlags, 0);
 
-    LogCapture log(Environment()->DebugLog());
     RecordingReceiver unused;
     // The log's file is open before descriptors run short, so that it cannot take the last one;
     // and a manager has been made once, so that a sanitizer's type checks on the way are already
     // cached (a check that misses its cache needs a pipe of its own).
     NetManager(L"no-pipe-warm-up", false);
-    Environment()->DebugLog()->LogRecord(L"no-pipe-marker");
-    ASSERT_TRUE(log.WaitForMatching(L"no-pipe-marker"));
-    // The log's first retention pass (started with its file) must be over too: it runs on a
-    // pool thread and would meet the squeeze half-way.
-    for (int i = 0; i < 500 && Environment()->DebugLog()->IsRetentionPassActive(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_FALSE(Environment()->DebugLog()->IsRetentionPassActive());
+    SettleLog(L"no-pipe-marker");
+    LogCapture log(Environment()->DebugLog());  // after the settling: one capture at a time
 
     std::unique_ptr<NetManager> manager;
     // Another thread of the process may still take the one free descriptor first: then the

@@ -221,6 +221,8 @@ TEST_F(JsonUdpConnectTest, SilentPeerGetsThreeSendsThenTheNextMessage) {
     auto big = std::make_shared<JsonMsgIdle>();
     big->Attachment = Pattern(3000);
     auto next = std::make_shared<JsonMsgPing>();
+    // Measured from before the first send: a late reader here can only make the gaps look longer.
+    const Clock::time_point queued = Clock::now();
     ASSERT_TRUE(e.connect->Send(big, peer.Addr()).IsOk());
     ASSERT_TRUE(e.connect->Send(next, peer.Addr()).IsOk());
 
@@ -232,8 +234,8 @@ TEST_F(JsonUdpConnectTest, SilentPeerGetsThreeSendsThenTheNextMessage) {
         EXPECT_EQ(w.Msg->MsgId, big->MsgId) << "transmission " << i;
         EXPECT_EQ(w.Msg->MsgType, L"idle");
     }
-    EXPECT_GE(times[1] - times[0], 250ms);
-    EXPECT_GE(times[2] - times[1], 250ms);
+    EXPECT_GE(times[1] - queued, 250ms);
+    EXPECT_GE(times[2] - queued, 500ms);
 
     Wire w = Next(peer);  // after the give-up: the next message, none of the segments
     ASSERT_TRUE(w.Msg);
@@ -437,8 +439,8 @@ TEST_F(JsonUdpConnectTest, QuietLineGetsPingsAndTrafficPostponesThem) {
     Clock::time_point last;
     for (uint32_t id = 1; id <= 4; ++id) {
         std::this_thread::sleep_for(400ms);
+        last = Clock::now();  // before the send: a late reader here can only shorten the wait seen
         ASSERT_TRUE(peer.SendTo(e.port, Idle(id)));
-        last = Clock::now();
         Wire w = Next(peer);
         ASSERT_TRUE(w.Msg);
         EXPECT_EQ(w.Msg->MsgType, L"ack") << "no ping while the line is busy";
@@ -613,7 +615,10 @@ TEST_F(JsonUdpConnectTest, ConcurrentSendersKeepTheirOrderAndCallbacksNeverOverl
     }
     EXPECT_FALSE(caller.Overlapped());
     EXPECT_FALSE(answerer.Overlapped());
-    EXPECT_EQ(a.connect->Statistics().RepeatMsgSent + b.connect->Statistics().RepeatMsgSent, 0u);
+    // Acknowledgements are matched: a busy test machine that holds a thread for 300 ms may cost a
+    // repeat or two (one message is outstanding at a time), a missed acknowledgement per message
+    // would show hundreds.
+    EXPECT_LT(a.connect->Statistics().RepeatMsgSent + b.connect->Statistics().RepeatMsgSent, 20u);
     a.connect->Stop();  // before the receivers go
     b.connect->Stop();
 }

@@ -100,10 +100,13 @@ int main(int argc, char** argv) {
     for (int c = 0; c < 2; ++c)
         if (std::fabs(peak[c] - wantPeak[c]) > 0.02)
             return Fail(file, std::string(c ? "right" : "left") + " peak " + std::to_string(peak[c]));
+    // A gap shows as a lower RMS. The bound leaves room for a few silent cycles of 4 ms, which a
+    // test machine that holds the emulator or the tool for tens of milliseconds can cause; the
+    // loss of a third of the sound cannot pass.
     double rms[2];
     for (int c = 0; c < 2; ++c) {
         rms[c] = std::sqrt(squares[c] / static_cast<double>(frames - frames / 2));
-        if (std::fabs(rms[c] - wantPeak[c] / std::sqrt(2.0)) > 0.05 * wantPeak[c])
+        if (std::fabs(rms[c] - wantPeak[c] / std::sqrt(2.0)) > 0.1 * wantPeak[c])
             return Fail(file, std::string(c ? "right" : "left") + " RMS " + std::to_string(rms[c]) +
                                   " in the second half: the sound is not continuous");
     }
