@@ -273,6 +273,33 @@ TEST(DebugLogFile, SegmentsOpenedWithinOneMillisecondKeepDistinctNames) {
     EXPECT_EQ(CheckSegments(dir, 1), expected);
 }
 
+// Two logs of one name in one folder (two processes of one program, say) open their segments
+// at the same moments: neither may write over a file of the other.
+TEST(DebugLogFile, TwoLogsOfOneNameNeverShareAFile) {
+    test_support::TempDir dir;
+    auto p = InFolder(dir, 1);  // every record closes its file
+    p._SyncLog = true;
+    std::vector<std::string> expected;
+    {
+        auto first = IDebugLog::Create(&p);
+        auto second = IDebugLog::Create(&p);
+        for (int i = 0; i < 30; ++i) {
+            for (const char* which : {"a", "b"}) {
+                expected.push_back(which + std::to_string(i));
+                (*which == 'a' ? first : second)->LogRecord(expected.back());
+            }
+        }
+    }
+    std::vector<std::string> records;
+    for (const std::string& file : LogFiles(dir))
+        for (const std::string& line : Lines(ReadAll(file)))
+            if (line.size() >= 2 && (line[0] == 'a' || line[0] == 'b') && std::isdigit(static_cast<unsigned char>(line[1])))
+                records.push_back(line);
+    std::sort(records.begin(), records.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(records, expected);
+}
+
 TEST(DebugLogFile, NextFileRequestClosesTheCurrentFileAfterEarlierRecords) {
     for (bool sync : {false, true}) {
         for (uint64_t segment : {uint64_t{0}, uint64_t{1000000}}) {

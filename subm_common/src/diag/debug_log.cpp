@@ -1113,13 +1113,20 @@ std::wstring CDebugLog::_ComposeFileName() {
 }
 
 void CDebugLog::_OpenLog() {
-    const std::wstring path = _ComposeFileName();
-    const std::string narrow = text::UTF16_UTF8(path);
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (_segmented ? O_TRUNC : O_APPEND);
-    int fd;
-    do {
-        fd = ::open(narrow.c_str(), flags, 0644);
-    } while (fd < 0 && errno == EINTR);
+    // A segment is a new file: another process of the same program may have opened one of the
+    // same name in the same millisecond, and neither may write over the other. A name that is
+    // taken is passed over for the next millisecond's.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (_segmented ? O_EXCL : O_APPEND);
+    std::wstring path;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = _ComposeFileName();
+        const std::string narrow = text::UTF16_UTF8(path);
+        do {
+            fd = ::open(narrow.c_str(), flags, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EEXIST || !_segmented) break;
+    }
     uint64_t size = 0;
     if (fd >= 0) {
         const off_t end = ::lseek(fd, 0, SEEK_END);
