@@ -31,6 +31,17 @@ constexpr int Packets = 300;
 constexpr double Freq = 997.0;
 constexpr double Volume = 0.5;
 
+// Whether the receive channel's socket is open: one whose open failed has been closed, and a
+// closed socket refuses a new send address.
+bool RecvSocketOpen(RtpAudioManager& audio) {
+    const IUdpSockPtr socket = audio.GetRtpManager().GetRecvChan(0)->GetSocket(0);
+    if (!socket) return false;
+    ErrInfo probe = socket->SetSendAddr(socket->GetUdpSockInfo().SendAddr);
+    const bool open = probe.IsOk();
+    probe.Silent();
+    return open;
+}
+
 bool CommandWorks(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 // The sender process; killed if the test ends before it does.
@@ -120,16 +131,22 @@ TEST(RtpGstreamer, ReceivesTheSineAnIndependentSenderStreams) {
                         "(Debian: gstreamer1.0-tools gstreamer1.0-plugins-good)";
 
     std::unique_ptr<INetManager> net(NetFactory::CreateNetManager(L"rtp-gst", true, 1));
-    const uint16_t port = test_support::FreeLoopbackPort();
     RtpManagerInfo info;
     info.SampleFreq = 48000;
     info.PacketSmplSize = Frames;
     info.RecvChans.resize(1);
-    info.RecvChans[0].IpAddr = SockAddr("127.0.0.1", port);
     // The type the sender uses; the stereo default of an untyped channel would do as well.
     info.RecvChans[0].SetPayloadType(RtpPayloadType::AUDIO_L24_2_48000);
     RtpAudioManager audio(ComponentInfo(L"gst"), *net);
-    ASSERT_TRUE(audio.Init(info).IsOk());
+    // The port is free when probed but may be taken before the channel binds it, which the channel
+    // only logs: a new Init then tries another port.
+    uint16_t port = 0;
+    for (int attempt = 0; attempt < 20 && (port == 0 || !RecvSocketOpen(audio)); ++attempt) {
+        port = test_support::FreeLoopbackPort();
+        info.RecvChans[0].IpAddr = SockAddr("127.0.0.1", port);
+        ASSERT_TRUE(audio.Init(info).IsOk());
+    }
+    ASSERT_TRUE(RecvSocketOpen(audio)) << "no free receive port";
     Recorder recorder(audio);
     audio.AddTarget(&recorder);
     audio.Start();

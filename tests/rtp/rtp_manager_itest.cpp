@@ -84,12 +84,35 @@ protected:
         }
         return info;
     }
-    void Make(const RtpManagerInfo& info, bool send = false) {
-        Audio = std::make_unique<RtpAudioManager>(ComponentInfo(L"wire"), *Net);
-        ASSERT_TRUE(Audio->Init(info).IsOk());
+    // The receive ports are free when probed but may be taken before the channels bind them, and
+    // a channel that cannot bind its port only logs it: such a manager is remade on new ports.
+    void Make(RtpManagerInfo info, bool send = false) {
+        for (int attempt = 0;; ++attempt) {
+            Audio = std::make_unique<RtpAudioManager>(ComponentInfo(L"wire"), *Net);
+            ASSERT_TRUE(Audio->Init(info).IsOk());
+            if (RecvSocketsOpen(info.RecvChans.size())) break;
+            ASSERT_LT(attempt, 20) << "no free receive ports";
+            Audio.reset();
+            for (size_t i = 0; i < info.RecvChans.size(); ++i) {
+                Ports[i] = test_support::FreeLoopbackPort();
+                info.RecvChans[i].IpAddr = SockAddr("127.0.0.1", Ports[i]);
+            }
+        }
         Dev = std::make_unique<Device>(*Audio, info.RecvChans.size(), send);
         ASSERT_TRUE(Audio->AddTarget(Dev.get()).IsOk());
         ASSERT_TRUE(Audio->Start().IsOk());
+    }
+    // A socket whose open failed has been closed, and a closed socket refuses a new send address.
+    bool RecvSocketsOpen(size_t chans) {
+        for (size_t i = 0; i < chans; ++i) {
+            const IUdpSockPtr socket = Audio->GetRtpManager().GetRecvChan(i)->GetSocket(0);
+            if (!socket) return false;
+            ErrInfo probe = socket->SetSendAddr(socket->GetUdpSockInfo().SendAddr);
+            const bool open = probe.IsOk();
+            probe.Silent();
+            if (!open) return false;
+        }
+        return true;
     }
     void TearDown() override {
         if (Audio) Audio->Stop();
@@ -103,7 +126,7 @@ protected:
 };
 
 TEST_F(RtpWireTest, TwoChannelsAcrossSequenceAndTimestampWrap) {
-    Make(Info(2));
+    ASSERT_NO_FATAL_FAILURE(Make(Info(2)));
     // Paced one packet number at a time, so that the two sockets cannot drift five packets apart
     // inside the service thread; channel 1 loses one packet.
     const uint16_t first = 65520;
@@ -138,7 +161,7 @@ TEST_F(RtpWireTest, SendsToPrimaryAndRedundantDestinations) {
     send.IpAddr = primary.Addr();
     send.SetPayloadType(RtpPayloadType::AUDIO_L24_2_48000);
     info.SendChans.push_back(send);
-    Make(info);
+    ASSERT_NO_FATAL_FAILURE(Make(info));
     ASSERT_TRUE(Audio->SetSendChanAddr2(0, redundant.Addr(), SockAddr("127.0.0.1", 0)).IsOk());
 
     std::vector<float> left(Frames, -0.25f), right(Frames, 1.0f);
@@ -185,7 +208,7 @@ TEST_F(RtpWireTest, StopWhileStreaming) {
     send.IpAddr = sink.Addr();
     send.SetPayloadType(RtpPayloadType::AUDIO_L24_2_48000);
     info.SendChans = {send, send};
-    Make(info, true);
+    ASSERT_NO_FATAL_FAILURE(Make(info, true));
 
     std::atomic<bool> stop{false};
     std::thread sender([&] {
