@@ -3,11 +3,6 @@
 // that runs at the default 5 s retry period, the opener runs passes every few milliseconds.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -52,21 +47,8 @@ bool Eventually(Cond cond, std::chrono::milliseconds limit = 10s) {
     return true;
 }
 
-// Whether a plain socket could bind 127.0.0.1:port now.
-bool CanBind(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
 // After s's port was released for its opener, whether another program has taken it instead.
-bool TakenByAnother(const IUdpSockPtr& s, uint16_t port) { return !s->GetUdpSockPtr() && !CanBind(port); }
+bool TakenByAnother(const IUdpSockPtr& s, uint16_t port) { return !s->GetUdpSockPtr() && !test_support::CanBindLoopback(port); }
 
 // Opens s on a free port and returns it (0 on failure). The port is free when probed but may be
 // taken before s binds it: such an Open is withdrawn by Close and tried again on another port.
@@ -188,7 +170,7 @@ TEST_F(UdpSockAutoTest, OpensOnceItsPortIsReleasedAndDelivers) {
     again.Silent();
 
     holder.reset();
-    if (!DeliversTo(port, sender) && !s->GetUdpSockPtr() && !CanBind(port))
+    if (!DeliversTo(port, sender) && !s->GetUdpSockPtr() && !test_support::CanBindLoopback(port))
         GTEST_SKIP() << "another program took port " << port << " while it was free";
     ASSERT_FALSE(receiver.Datagrams().empty());
     // The inner socket may deliver a moment before the wrapper has stored it.

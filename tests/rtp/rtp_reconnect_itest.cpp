@@ -2,11 +2,6 @@
 // socket when the channel started, is released.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -42,19 +37,6 @@ private:
     size_t _n = 0;  // guarded by _m
 };
 
-// Whether a plain socket could bind 127.0.0.1:port now.
-bool CanBind(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
 TEST(RtpReconnect, ChannelReceivesOnceItsPortIsFree) {
     UDP_sock_auto_opener.SetRetryPeriod(5ms);
     std::unique_ptr<INetManager> net(NetFactory::CreateNetManager(L"rtp-reconnect", true, 1));
@@ -86,7 +68,7 @@ TEST(RtpReconnect, ChannelReceivesOnceItsPortIsFree) {
             std::this_thread::sleep_for(1ms);
         }
         // The port was free for a while: another program may have taken it before the channel.
-        stolen = counter.Count() < 3 && !rtp.GetRecvChan(0)->GetSocket(0)->GetUdpSockPtr() && !CanBind(port);
+        stolen = counter.Count() < 3 && !rtp.GetRecvChan(0)->GetSocket(0)->GetUdpSockPtr() && !test_support::CanBindLoopback(port);
         if (!stolen) {
             EXPECT_GE(counter.Count(), 3u);
         }

@@ -21,11 +21,12 @@ sockaddr_in Loopback(uint16_t port) {
     return addr;
 }
 
-// A socket bound to 127.0.0.1:0 and the port it got; -1 on failure.
+// A socket bound to 127.0.0.1:port (0: a port the kernel chooses) and the port it got; -1 on
+// failure.
 int BindLoopback(uint16_t& port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return -1;
-    sockaddr_in addr = Loopback(0);
+    sockaddr_in addr = Loopback(port);
     socklen_t length = sizeof(addr);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
@@ -75,6 +76,13 @@ uint16_t FreeLoopbackPort() {
     if (fd < 0) return 0;
     close(fd);
     return port;
+}
+
+bool CanBindLoopback(uint16_t port) {
+    const int fd = BindLoopback(port);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
 }
 
 RtpPortBlock::RtpPortBlock(uint32_t units) {

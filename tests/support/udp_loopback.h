@@ -49,6 +49,9 @@ private:
 // A port the kernel hands out for 127.0.0.1 (bound to 0, read back, released).
 uint16_t FreeLoopbackPort();
 
+// Whether a plain socket could bind 127.0.0.1:port now.
+bool CanBindLoopback(uint16_t port);
+
 // Holds plain sockets on the receive ports base + 2, base + 4, … of `units` RTP channels on
 // 127.0.0.1 until released, so that the ports are known free when the code under test binds
 // them right after Release. Base() is 0 when no such run was found.
